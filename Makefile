@@ -1,0 +1,38 @@
+# Wrappers around CMake. `make` builds, `make test` runs every test twice
+# (release build, then AddressSanitizer + UndefinedBehaviorSanitizer build),
+# `make demo` runs the gateway against the sample engine.
+
+BUILD_DEPS := cmake make g++ libgtest-dev
+JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+
+.PHONY: all build test test-release test-sanitize demo bench format clean deps
+
+all: build
+
+deps:
+	@scripts/install-deps.sh $(BUILD_DEPS)
+
+build: deps
+	cmake -S . -B build -DCMAKE_BUILD_TYPE=Release
+	cmake --build build -j $(JOBS)
+
+test: test-release test-sanitize
+
+test-release: deps
+	cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DKAVRO3_WERROR=ON
+	cmake --build build -j $(JOBS)
+	cd build && ctest --output-on-failure -j $(JOBS)
+
+test-sanitize: deps
+	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DKAVRO3_WERROR=ON -DKAVRO3_SANITIZE=ON
+	cmake --build build-asan -j $(JOBS)
+	cd build-asan && ctest --output-on-failure -j $(JOBS)
+
+demo: build
+	scripts/demo.sh
+
+format:
+	clang-format -i $$(git ls-files '*.cpp' '*.h')
+
+clean:
+	rm -rf build build-asan

@@ -1,0 +1,158 @@
+// The process-wide entry list and its lookups.
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "decoder/decoder.h"
+#include "decoder/internal.h"
+
+namespace kavro {
+namespace {
+
+// Each entry carries, behind the three members callers see, the size of its
+// value buffer's contents, so that no caller reads beyond what was made.
+struct Node {
+  Q_entry entry;
+  std::size_t valueSize;
+};
+
+Q_entry* gHead = nullptr;
+// The last entry of the process-wide list, so that appending costs the same
+// for the millionth field as for the first.
+Q_entry* gTail = nullptr;
+bool gUploadIdSeen = false;
+
+constexpr char kUploadId[] = "Q_UPLOAD_ID";
+constexpr std::size_t kLookupNameMax = 1023;
+
+Node* nodeOf(const Q_entry* entry) {
+  // Q_entry is the first member of Node: its address is the node's.
+  return reinterpret_cast<Node*>(const_cast<Q_entry*>(entry));
+}
+
+// atoi's reading, saturating instead of overflowing.
+int readInt(const char* text) {
+  while (*text == ' ' || (*text >= '\t' && *text <= '\r')) ++text;
+  bool negative = *text == '-';
+  if (*text == '-' || *text == '+') ++text;
+  long long value = 0;
+  for (; *text >= '0' && *text <= '9'; ++text) {
+    if (value <= 2147483648LL) value = value * 10 + (*text - '0');
+  }
+  if (negative) return value > 2147483648LL ? -2147483647 - 1 : static_cast<int>(-value);
+  return value > 2147483647LL ? 2147483647 : static_cast<int>(value);
+}
+
+Q_entry* appendNode(Q_entry* head, char* name, char* value, std::size_t valueSize) {
+  if (name == nullptr || name[0] == '\0') {
+    std::free(name);
+    std::free(value);
+    return nullptr;
+  }
+  Node* node = static_cast<Node*>(std::malloc(sizeof(Node)));
+  if (node == nullptr) {
+    std::free(name);
+    std::free(value);
+    qError("_entry_append(): Memory allocation fail.");
+  }
+  node->entry = Q_entry{name, value, nullptr};
+  node->valueSize = valueSize;
+  Q_entry* entry = &node->entry;
+
+  bool processList = head == gHead;
+  if (head != nullptr) {
+    Q_entry* last = processList && gTail ? gTail : head;
+    while (last->next) last = last->next;
+    last->next = entry;
+  }
+  // A list started from a null head becomes the process list when its caller
+  // makes it the head; until then the tail is only a hint that is re-walked.
+  if (processList) gTail = entry;
+  if (processList && std::strcmp(name, kUploadId) == 0) gUploadIdSeen = true;
+  return entry;
+}
+
+}  // namespace
+
+namespace decoder {
+
+Q_entry* head() { return gHead; }
+
+void appendEntry(char* name, char* value, std::size_t valueSize) {
+  Q_entry* entry = appendNode(gHead, name, value, valueSize);
+  if (entry != nullptr && gHead == nullptr) gHead = entry;
+}
+
+bool uploadIdSeen() { return gUploadIdSeen; }
+
+int atoiSaturating(const char* text) { return readInt(text); }
+
+}  // namespace decoder
+
+Q_entry* _entry_append(Q_entry* head, char* name, char* value) {
+  return appendNode(head, name, value, value ? std::strlen(value) : 0);
+}
+
+const char* _entry_find(Q_entry* head, const char* name) {
+  for (Q_entry* e = head; e; e = e->next) {
+    if (std::strcmp(e->name, name) == 0) return e->value;
+  }
+  return nullptr;
+}
+
+int _entry_find_int(Q_entry* head, const char* name) {
+  const char* value = _entry_find(head, name);
+  return value ? readInt(value) : 0;
+}
+
+void _entry_list_free(Q_entry* head) {
+  while (head) {
+    Q_entry* next = head->next;
+    std::free(head->name);
+    std::free(head->value);
+    std::free(nodeOf(head));
+    head = next;
+  }
+}
+
+const char* qValue(const char* format, ...) {
+  char name[kLookupNameMax + 1];
+  va_list args;
+  va_start(args, format);
+  int n = std::vsnprintf(name, sizeof name, format, args);
+  va_end(args);
+  if (n < 0 || static_cast<std::size_t>(n) > kLookupNameMax)
+    qError("qValue(): Message is too long or invalid.");
+  if (gHead == nullptr) qDecode();
+  return _entry_find(gHead, name);
+}
+
+int qiValue(const char* format, ...) {
+  char name[kLookupNameMax + 1];
+  va_list args;
+  va_start(args, format);
+  int n = std::vsnprintf(name, sizeof name, format, args);
+  va_end(args);
+  if (n < 0 || static_cast<std::size_t>(n) > kLookupNameMax)
+    qError("qiValue(): Message is too long or invalid.");
+  if (gHead == nullptr) qDecode();
+  return _entry_find_int(gHead, name);
+}
+
+Q_entry* qFirstEntry() {
+  if (gHead == nullptr) qDecode();
+  return gHead;
+}
+
+void qReleaseEntries() {
+  _entry_list_free(gHead);
+  gHead = nullptr;
+  gTail = nullptr;
+  gUploadIdSeen = false;
+}
+
+std::size_t qValueSize(const Q_entry* entry) { return nodeOf(entry)->valueSize; }
+void qSetValueSize(Q_entry* entry, std::size_t size) { nodeOf(entry)->valueSize = size; }
+
+}  // namespace kavro

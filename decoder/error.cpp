@@ -1,0 +1,60 @@
+// The decoder's fatal error: an error page under a web server, one console
+// line otherwise, then exit status 1.
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+
+#include "decoder/decoder.h"
+
+namespace kavro {
+namespace {
+
+constexpr std::size_t kMessageMax = 1023;
+
+bool gReporting = false;  // set by the first qError; a second one exits at once
+bool gContentTypeSent = false;
+
+}  // namespace
+
+void qPrintContentType(const char* type) {
+  if (gContentTypeSent) return;
+  std::printf("Content-Type: %s%c%c", type, '\n', '\n');
+  gContentTypeSent = true;
+}
+
+void qReleaseAll() { qReleaseEntries(); }
+
+void qError(const char* format, ...) {
+  if (gReporting) std::exit(1);
+  gReporting = true;
+
+  char message[kMessageMax + 1];
+  va_list args;
+  va_start(args, format);
+  int n = std::vsnprintf(message, sizeof message, format, args);
+  va_end(args);
+  if (n < 0 || static_cast<std::size_t>(n) > kMessageMax) {
+    std::fputs("qError(): Message is too long or invalid.", stdout);
+    std::exit(1);
+  }
+
+  if (std::getenv("REMOTE_ADDR") == nullptr) {
+    std::printf("Error: %s\n", message);
+  } else {
+    // The message goes in as it is, markup and quotes included.
+    qPrintContentType("text/html");
+    std::printf("<html>\n");
+    std::printf("<head>\n");
+    std::printf("<title>Error: %s</title>\n", message);
+    std::printf("<script language='JavaScript'>\n");
+    std::printf("  alert(\"%s\");\n", message);
+    std::printf("  history.back();\n");
+    std::printf("</script>\n");
+    std::printf("</head>\n");
+    std::printf("</html>\n");
+  }
+  qReleaseAll();
+  std::exit(1);
+}
+
+}  // namespace kavro

@@ -1,0 +1,73 @@
+#include "gateway/cgi_table.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "gateway/engine_link.h"
+#include "gateway/settings.h"
+#include "platform/platform.h"
+
+namespace kavro {
+
+void captureCgiTable(CgiTable* table) {
+  table->payloadSize = 0;
+  for (std::size_t i = 0; i < kCgiRowCount; ++i) {
+    CgiRow& row = table->rows[i];
+    row.name = kCgiRowNames[i];
+    row.value = std::getenv(row.name);
+    row.length = row.value ? std::strlen(row.value) : 0;
+    table->payloadSize += row.length + 1;
+  }
+}
+
+void setCgiRow(CgiTable* table, std::size_t row, const char* value, std::size_t length) {
+  table->payloadSize -= table->rows[row].length;
+  table->rows[row].value = length ? value : nullptr;
+  table->rows[row].length = length;
+  table->payloadSize += length;
+}
+
+bool buildPayload(const CgiTable& table, const char* additionalValues, Payload* payload) {
+  payload->size = 0;
+  payload->data = static_cast<char*>(platform::heapAlloc(table.payloadSize));
+  if (payload->data == nullptr) return false;
+  char* put = payload->data;
+  for (const CgiRow& row : table.rows) {
+    if (row.length) std::memcpy(put, row.value, row.length);
+    put += row.length;
+    *put++ = kValueSeparator;
+  }
+  payload->size = static_cast<std::size_t>(put - payload->data);
+
+  // The split works on a copy: the setting itself has gone into RegistryInfo
+  // and stays as read.
+  char names[sizeof(Settings::additionalValues)];
+  std::size_t length = std::strlen(additionalValues);
+  if (length >= sizeof names) length = sizeof names - 1;
+  std::memcpy(names, additionalValues, length);
+  names[length] = '\0';
+  const char* items[sizeof names / 2 + 1];
+  std::size_t count = splitItems(names, ',', items, sizeof items / sizeof items[0]);
+  for (std::size_t i = 0; i < count; ++i) {
+    const char* value = std::getenv(items[i]);
+    std::size_t valueLength = value ? std::strlen(value) : 0;
+    char* grown = static_cast<char*>(platform::heapRealloc(payload->data, payload->size + valueLength + 1));
+    if (grown == nullptr) {
+      releasePayload(payload);
+      return false;
+    }
+    payload->data = grown;
+    if (valueLength) std::memcpy(payload->data + payload->size, value, valueLength);
+    payload->size += valueLength;
+    payload->data[payload->size++] = kValueSeparator;
+  }
+  return true;
+}
+
+void releasePayload(Payload* payload) {
+  platform::heapFree(payload->data);
+  payload->data = nullptr;
+  payload->size = 0;
+}
+
+}  // namespace kavro

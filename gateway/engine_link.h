@@ -1,0 +1,71 @@
+// The gateway's TCP client to the Engine Server: server list and failover,
+// Frames, and the text of the link's last failure.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace kavro {
+
+inline constexpr std::size_t kLastErrorMax = 1023;
+inline constexpr std::size_t kPieceSize = 100000;  // bytes per recv piece
+inline constexpr std::size_t kMaxServers = 100;
+inline constexpr std::size_t kFrameDigits = 8;
+inline constexpr std::size_t kMaxFrameText = 99999999;  // a length needs at most 8 digits
+inline constexpr std::size_t kServerTextMax = 2047;     // ServerURL, ServerPort
+
+inline constexpr char kDisconnected[] = "\nCommunication failure - Engine Server has disconnected\n";
+inline constexpr char kTooLarge[] = "KAVRO request too large for the Engine link.";
+
+// The servers of ServerURL and ServerPort, split at commas the way strtok
+// does (empty items skipped, items not trimmed, at most 100). Server i is
+// (hosts[i], ports[i]) for i below count, the smaller of the two item counts.
+struct ServerList {
+  char hostText[kServerTextMax + 1];
+  char portText[kServerTextMax + 1];
+  const char* hosts[kMaxServers];
+  const char* ports[kMaxServers];
+  std::size_t count;
+};
+
+// Splits `text` in place at `delimiter` as strtok does; returns the item count.
+std::size_t splitItems(char* text, char delimiter, const char** items, std::size_t maxItems);
+
+void buildServerList(const char* serverUrl, const char* serverPort, ServerList* list);
+
+// The first server to try: rand() modulo count after srand(time) when
+// MultipleServers begins with '1', else 0.
+std::size_t firstServer(const char* multipleServers, std::size_t count);
+
+// Tries the servers from `start` on: each once when start > 0, and
+// 0, 1, ..., n-1, 0 when start is 0. Returns 0 once one connects, 1 when all
+// failed (the last error text is the last attempt's). An empty list fails
+// with the configured texts named. `attempt` stands for engineConnect.
+using ConnectFn = int (*)(const char* host, const char* port);
+int engineConnectAny(const ServerList& list, std::size_t start, const char* serverUrl, const char* serverPort,
+                     ConnectFn attempt);
+
+int engineConnect(const char* host, const char* port);
+int engineSend(const char* data, std::size_t size);
+int engineSendFrame(const char* text);
+int engineSendFrame(const char* data, std::size_t size);
+
+// Receives exactly `count` bytes and keeps them in `buffer` as a terminated
+// text: the text ends at the first zero byte received and at capacity - 1
+// bytes; the bytes beyond are received and dropped. Returns `count`, or -1 when
+// the peer closed or failed first (the bytes kept so far stay). `kept` (when
+// given) is the text's length. A count of 0 or less receives nothing.
+long engineRecv(char* buffer, std::size_t capacity, long count, std::size_t* kept = nullptr);
+
+// The eight-digit length of the next Frame, read as atol reads it; negative on failure.
+std::int32_t engineRecvLength();
+
+void engineDisconnect();
+const char* engineLastError();
+
+// Pure helpers, exposed for their tests.
+const char* connectErrorMessage(int code);
+std::int32_t frameLength(const char* digits);  // atol over a terminated text
+int portNumber(const char* text);              // atoi, saturating like the C library
+
+}  // namespace kavro

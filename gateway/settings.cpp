@@ -1,0 +1,137 @@
+#include "gateway/settings.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "gateway/fixed_text.h"
+#include "gateway/url_encode.h"
+#include "platform/platform.h"
+
+namespace kavro {
+namespace {
+
+Settings gSettings;
+FixedText<kRegistryInfoMax + 1> gRegistryInfo;
+
+enum class ReadWhen { kKeyOpened, kAlways };
+
+struct Setting {
+  const char* name;
+  std::size_t offset;    // of the buffer in Settings
+  std::size_t maxBytes;  // offered to the store; the buffer has one byte more
+  const char* start;     // value before reading
+  const char* fallback;  // value when the read fails
+  ReadWhen when;
+  bool inRegistryInfo;
+};
+
+#define KAVRO_SETTING(member) offsetof(Settings, member), sizeof(Settings::member) - 1
+
+// In the order of reading, which is also the order of the pairs in RegistryInfo.
+// EngineName has no default of its own: a failed read leaves it at its start value.
+const Setting kSettings[] = {
+    {"EngineName", KAVRO_SETTING(engineName), "", "", ReadWhen::kKeyOpened, true},
+    {"ServerURL", KAVRO_SETTING(serverUrl), "localhost", "localhost", ReadWhen::kKeyOpened, true},
+    {"ServerPort", KAVRO_SETTING(serverPort), "8088", "8088", ReadWhen::kKeyOpened, true},
+    {"ApplicationName", KAVRO_SETTING(applicationName), "", "", ReadWhen::kKeyOpened, true},
+    {"UserName", KAVRO_SETTING(userName), "", "", ReadWhen::kKeyOpened, true},
+    {"UserPassword", KAVRO_SETTING(userPassword), "", "", ReadWhen::kKeyOpened, false},
+    {"ProcedureName", KAVRO_SETTING(procedureName), "RUN_KAVRO_REQUEST", "RUN_KAVRO_REQUEST",
+     ReadWhen::kKeyOpened, false},
+    {"StartupFlags", KAVRO_SETTING(startupFlags), "65", "65", ReadWhen::kAlways, true},
+    {"ShutdownFlags", KAVRO_SETTING(shutdownFlags), "1", "1", ReadWhen::kAlways, true},
+    {"FilePath", KAVRO_SETTING(filePath), "", "", ReadWhen::kAlways, true},
+    {"FileMode", KAVRO_SETTING(fileMode), "1", "1", ReadWhen::kAlways, true},
+    {"SysDownPage", KAVRO_SETTING(sysDownPage), "", "", ReadWhen::kAlways, true},
+    {"HXLocation", KAVRO_SETTING(hxLocation), "", "", ReadWhen::kAlways, true},
+    {"AdditionalValues", KAVRO_SETTING(additionalValues), "", "", ReadWhen::kAlways, true},
+    {"MultipleServers", KAVRO_SETTING(multipleServers), "0", "0", ReadWhen::kAlways, false},
+};
+
+#undef KAVRO_SETTING
+
+char* bufferOf(const Setting& setting) { return reinterpret_cast<char*>(&gSettings) + setting.offset; }
+
+// Every start and default value fits its buffer, so a plain copy is bounded.
+void setText(const Setting& setting, const char* text) {
+  std::size_t length = std::strlen(text);
+  if (length > setting.maxBytes) length = setting.maxBytes;
+  std::memcpy(bufferOf(setting), text, length);
+  bufferOf(setting)[length] = '\0';
+}
+
+// Reads one REG_SZ value; anything else (missing, too long, another type)
+// takes the fallback. Without a key every read fails.
+void readSetting(platform::RegKey* key, const Setting& setting) {
+  char* buffer = bufferOf(setting);
+  std::uint32_t type = platform::kRegNone;
+  std::size_t size = setting.maxBytes;
+  if (key != nullptr &&
+      platform::regQueryValue(key, setting.name, &type, reinterpret_cast<unsigned char*>(buffer), &size) ==
+          platform::RegStatus::kOk &&
+      type == platform::kRegSz) {
+    // The data may lack its terminator; the text ends at its first zero byte.
+    buffer[size] = '\0';
+    return;
+  }
+  setText(setting, setting.fallback);
+}
+
+void appendEncoded(const char* text) {
+  char* encoded = urlEncode(text);
+  if (encoded != nullptr) gRegistryInfo.append(encoded);
+  std::free(encoded);
+}
+
+}  // namespace
+
+Settings& settings() { return gSettings; }
+const char* registryInfo() { return gRegistryInfo.c_str(); }
+std::size_t registryInfoLength() { return gRegistryInfo.size(); }
+
+bool applicationKeyPath(const char* scriptName, char* path, std::size_t capacity) {
+  if (scriptName == nullptr || scriptName[0] == '\0' || std::strlen(scriptName) > kKeyPathMax) return false;
+  // The first character is skipped whatever it is; then strtok's rule: leading
+  // slashes go, and the segment runs to the next slash.
+  const char* segment = scriptName + 1;
+  while (*segment == '/') ++segment;
+  std::size_t length = std::strcspn(segment, "/");
+  if (length == 0) return false;
+  std::size_t baseLength = sizeof kBaseKey - 1;
+  // A path that does not fit is not cut into another application's key name.
+  if (baseLength + 1 + length > kKeyPathMax || baseLength + 1 + length >= capacity) return false;
+  std::memcpy(path, kBaseKey, baseLength);
+  path[baseLength] = '\\';
+  std::memcpy(path + baseLength + 1, segment, length);
+  path[baseLength + 1 + length] = '\0';
+  return true;
+}
+
+void readSettings(const char* scriptName) {
+  char keyPath[kKeyPathMax + 1];
+  platform::RegKey* key = nullptr;
+  if (applicationKeyPath(scriptName, keyPath, sizeof keyPath)) key = platform::regOpenKey(keyPath);
+  if (key == nullptr) {
+    std::memcpy(keyPath, kBaseKey, sizeof kBaseKey);
+    key = platform::regOpenKey(keyPath);
+  }
+
+  gRegistryInfo.assign("RegistryInfo=");
+  if (key != nullptr) appendEncoded(keyPath);
+
+  for (const Setting& setting : kSettings) setText(setting, setting.start);
+  for (const Setting& setting : kSettings) {
+    if (setting.when == ReadWhen::kKeyOpened && key == nullptr) continue;
+    readSetting(key, setting);
+    if (!setting.inRegistryInfo) continue;
+    gRegistryInfo.append("&");
+    gRegistryInfo.append(setting.name);
+    gRegistryInfo.append("=");
+    appendEncoded(bufferOf(setting));
+  }
+  if (key != nullptr) platform::regCloseKey(key);
+}
+
+}  // namespace kavro

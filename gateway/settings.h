@@ -1,0 +1,47 @@
+// The gateway's settings, read once per run from the settings store.
+#pragma once
+
+#include <cstddef>
+
+namespace kavro {
+
+// Each buffer has room for the setting's maximum byte count plus a terminator.
+struct Settings {
+  char engineName[260 + 1];
+  char serverUrl[2047 + 1];
+  char serverPort[2047 + 1];
+  char applicationName[128 + 1];
+  char userName[128 + 1];
+  char userPassword[128 + 1];
+  char procedureName[128 + 1];
+  char startupFlags[9 + 1];
+  char shutdownFlags[9 + 1];
+  char filePath[1023 + 1];
+  char fileMode[9 + 1];
+  char sysDownPage[1023 + 1];
+  char hxLocation[1023 + 1];
+  char additionalValues[2047 + 1];
+  char multipleServers[9 + 1];
+};
+
+inline constexpr char kBaseKey[] = "SOFTWARE\\Halvorn\\KAVRO3";
+inline constexpr std::size_t kKeyPathMax = 2047;
+inline constexpr std::size_t kRegistryInfoMax = 2047;
+
+// The process-wide settings record. All texts are empty until readSettings().
+Settings& settings();
+
+// Chooses the key from SCRIPT_NAME's first path segment (the per-application
+// key, else the base key, else none), reads every setting with its default,
+// and builds the RegistryInfo string.
+void readSettings(const char* scriptName);
+
+// "RegistryInfo=" and the urlencoded key path and settings, for the engine.
+const char* registryInfo();
+std::size_t registryInfoLength();
+
+// The per-application key path for a SCRIPT_NAME, or false when none can be
+// taken from it (unset, empty, only slashes, or too long).
+bool applicationKeyPath(const char* scriptName, char* path, std::size_t capacity);
+
+}  // namespace kavro

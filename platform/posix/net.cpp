@@ -1,0 +1,197 @@
+// Sockets on POSIX, reporting failures with the WinSock codes the Engine
+// link's messages are keyed on.
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <cerrno>
+#include <cstring>
+
+#include "platform/platform.h"
+
+namespace kavro::platform {
+namespace {
+
+int gLastError = 0;
+
+int winsockCode(int error) {
+  switch (error) {
+    case ECONNREFUSED: return 10061;
+    case ETIMEDOUT: return 10060;
+    case ENETUNREACH: return 10051;
+    case ENETDOWN: return 10050;
+    case EADDRINUSE: return 10048;
+    case EADDRNOTAVAIL: return 10049;
+    case EAFNOSUPPORT: return 10047;
+    case ESOCKTNOSUPPORT: return 10044;
+    case EPROTONOSUPPORT: return 10043;
+    case EPROTOTYPE: return 10041;
+    case EDESTADDRREQ: return 10039;
+    case ENOTSOCK:
+    case EBADF: return 10038;
+    case EINPROGRESS:
+    case EALREADY: return 10036;
+    case EMFILE:
+    case ENFILE: return 10024;
+    case EINVAL: return 10022;
+    case EFAULT: return 10014;
+    case EINTR: return 10004;
+    case ENOBUFS:
+    case ENOMEM: return 10055;
+    case EISCONN: return 10056;
+    default: return 10065;  // WSAEHOSTUNREACH, and anything without a counterpart
+  }
+}
+
+int resolverCode(int error) {
+  switch (error) {
+    case EAI_NONAME: return 11001;
+    case EAI_AGAIN: return 11002;
+    case EAI_FAIL: return 11003;
+#ifdef EAI_NODATA
+    case EAI_NODATA: return 11004;
+#endif
+#ifdef EAI_ADDRFAMILY
+    case EAI_ADDRFAMILY: return 11004;
+#endif
+    case EAI_SYSTEM: return winsockCode(errno);
+    default: return 11003;
+  }
+}
+
+void failWith(int error) { gLastError = winsockCode(error); }
+
+}  // namespace
+
+bool netStartup(int* major, int* minor) {
+  // POSIX sockets need no start-up; they behave like WinSock 1.1.
+  *major = 1;
+  *minor = 1;
+  return true;
+}
+
+void netCleanup() {}
+
+Socket netSocket() {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    failWith(errno);
+    return kInvalidSocket;
+  }
+  // A Frame goes out as its length and then its text: with Nagle's algorithm
+  // the second write would wait for the peer's delayed ACK of the first.
+  int yes = 1;
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
+  return fd;
+}
+
+bool netResolve(const char* host, std::uint32_t* address) {
+  in_addr dotted{};
+  if (inet_pton(AF_INET, host, &dotted) == 1) {
+    *address = dotted.s_addr;
+    return true;
+  }
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  int rc = getaddrinfo(host, nullptr, &hints, &found);
+  if (rc != 0 || found == nullptr) {
+    gLastError = rc != 0 ? resolverCode(rc) : 11004;
+    return false;
+  }
+  *address = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
+  freeaddrinfo(found);
+  return true;
+}
+
+bool netConnect(Socket socket, std::uint32_t address, std::uint16_t port) {
+  sockaddr_in peer{};
+  peer.sin_family = AF_INET;
+  peer.sin_port = htons(port);
+  peer.sin_addr.s_addr = address;
+  int rc;
+  do {
+    rc = ::connect(static_cast<int>(socket), reinterpret_cast<sockaddr*>(&peer), sizeof peer);
+  } while (rc != 0 && errno == EINTR);
+  if (rc != 0) {
+    failWith(errno);
+    return false;
+  }
+  return true;
+}
+
+bool netSendAll(Socket socket, const char* data, std::size_t size) {
+  // A blocking send can still return a short count; a short count taken as
+  // success would cut a Frame in two.
+  while (size > 0) {
+    ssize_t sent = ::send(static_cast<int>(socket), data, size, MSG_NOSIGNAL);
+    if (sent < 0) {
+      if (errno == EINTR) continue;
+      failWith(errno);
+      return false;
+    }
+    data += sent;
+    size -= static_cast<std::size_t>(sent);
+  }
+  return true;
+}
+
+long netRecv(Socket socket, char* buffer, std::size_t size) {
+  for (;;) {
+    ssize_t got = ::recv(static_cast<int>(socket), buffer, size, 0);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) failWith(errno);
+    return static_cast<long>(got);
+  }
+}
+
+void netClose(Socket socket) {
+  if (socket != kInvalidSocket) ::close(static_cast<int>(socket));
+}
+
+int netLastError() { return gLastError; }
+
+Socket netListen(const char* address, std::uint16_t port, std::uint16_t* bound) {
+  std::uint32_t ip = 0;
+  if (!netResolve(address, &ip)) return kInvalidSocket;
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    failWith(errno);
+    return kInvalidSocket;
+  }
+  int yes = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  local.sin_port = htons(port);
+  local.sin_addr.s_addr = ip;
+  socklen_t length = sizeof local;
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 || ::listen(fd, 128) != 0 ||
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) != 0) {
+    failWith(errno);
+    ::close(fd);
+    return kInvalidSocket;
+  }
+  if (bound) *bound = ntohs(local.sin_port);
+  return fd;
+}
+
+Socket netAccept(Socket listener) {
+  for (;;) {
+    int fd = ::accept4(static_cast<int>(listener), nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd >= 0) return fd;
+    if (errno == EINTR || errno == ECONNABORTED) continue;
+    failWith(errno);
+    return kInvalidSocket;
+  }
+}
+
+void netNoDelay(Socket socket) {
+  int yes = 1;
+  setsockopt(static_cast<int>(socket), IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
+}
+
+}  // namespace kavro::platform

@@ -1,0 +1,20 @@
+// Process set-up and the process heap on POSIX.
+#include <csignal>
+#include <cstdlib>
+
+#include "platform/platform.h"
+
+namespace kavro::platform {
+
+void processInit() {
+  // A web server that closes the response pipe early, or an engine that goes
+  // away, must make a write fail rather than kill the run half-way.
+  std::signal(SIGPIPE, SIG_IGN);
+}
+
+bool heapAvailable() { return true; }
+void* heapAlloc(std::size_t size) { return std::malloc(size == 0 ? 1 : size); }
+void* heapRealloc(void* block, std::size_t size) { return std::realloc(block, size == 0 ? 1 : size); }
+void heapFree(void* block) { std::free(block); }
+
+}  // namespace kavro::platform

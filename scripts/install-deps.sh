@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Installs the Debian packages named on the command line that are not yet
+# installed. Does nothing (and needs no network) when all are present.
+set -euo pipefail
+
+missing=()
+for pkg in "$@"; do
+  status=$(dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null || true)
+  [ "$status" = "install ok installed" ] || missing+=("$pkg")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "Installing: ${missing[*]}"
+sudo=""
+if [ "$(id -u)" -ne 0 ]; then
+  if command -v sudo >/dev/null 2>&1; then sudo="sudo"; else
+    echo "install-deps: run as root, or install these packages: ${missing[*]}" >&2
+    exit 1
+  fi
+fi
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get update -qq
+$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"

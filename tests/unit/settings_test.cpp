@@ -1,0 +1,168 @@
+#include "gateway/settings.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "gateway/url_encode.h"
+#include "platform/platform.h"
+
+namespace kavro {
+namespace {
+
+std::string encoded(const char* text) {
+  char* e = urlEncode(text);
+  std::string out = e ? e : "(null)";
+  std::free(e);
+  return out;
+}
+
+TEST(UrlEncode, KeepsOnlyTheSafeCharacters) {
+  EXPECT_EQ(encoded("azAZ09@./\\-_:"), "azAZ09@./\\-_:");
+  EXPECT_EQ(encoded("a b&c=d+e"), "a%20b%26c%3Dd%2Be");
+  EXPECT_EQ(encoded("\xE9~%?#\x01\xFE"), "%E9%7E%25%3F%23%01%FE");
+  EXPECT_EQ(encoded(""), "");
+  EXPECT_EQ(urlEncode(nullptr), nullptr);
+}
+
+TEST(ApplicationKey, FirstSegmentOfScriptName) {
+  struct Case {
+    const char* scriptName;
+    const char* path;  // null: no per-application key
+  };
+  const Case cases[] = {
+      {"/sales/gateway.exe", "SOFTWARE\\Halvorn\\KAVRO3\\sales"},
+      {"/gateway.exe", "SOFTWARE\\Halvorn\\KAVRO3\\gateway.exe"},
+      {"//sales/x", "SOFTWARE\\Halvorn\\KAVRO3\\sales"},
+      {"xsales/x", "SOFTWARE\\Halvorn\\KAVRO3\\sales"},  // the first character is skipped whatever it is
+      {nullptr, nullptr},
+      {"", nullptr},
+      {"/", nullptr},
+      {"////", nullptr},
+  };
+  for (const Case& c : cases) {
+    char path[kKeyPathMax + 1];
+    bool found = applicationKeyPath(c.scriptName, path, sizeof path);
+    if (c.path == nullptr) {
+      EXPECT_FALSE(found) << (c.scriptName ? c.scriptName : "(unset)");
+    } else {
+      ASSERT_TRUE(found) << c.scriptName;
+      EXPECT_STREQ(path, c.path);
+    }
+  }
+}
+
+TEST(ApplicationKey, TooLongForTheKeyPathFallsBack) {
+  char path[kKeyPathMax + 1];
+  std::string fits = "/" + std::string(kKeyPathMax - sizeof kBaseKey, 'a');  // base + '\' + segment = 2047
+  EXPECT_TRUE(applicationKeyPath(fits.c_str(), path, sizeof path));
+  EXPECT_EQ(std::string(path).size(), kKeyPathMax);
+  std::string tooLong = fits + "a";
+  EXPECT_FALSE(applicationKeyPath(tooLong.c_str(), path, sizeof path));
+  std::string longScript = "/a/" + std::string(kKeyPathMax, 'b');
+  EXPECT_FALSE(applicationKeyPath(longScript.c_str(), path, sizeof path));
+}
+
+// Each test reads its own .reg file.
+class SettingsFromFile : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = platform::makeTempDir("kavro3-settings");
+    ASSERT_FALSE(dir_.empty());
+    path_ = dir_ + "/kavro3.reg";
+  }
+  void TearDown() override {
+    std::remove(path_.c_str());
+    std::remove(dir_.c_str());
+    platform::setEnv("KAVRO3_REGISTRY", nullptr);
+    platform::regReloadForTests();
+  }
+  void useFile(const std::string& text) {
+    std::FILE* f = std::fopen(path_.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    std::fwrite(text.data(), 1, text.size(), f);
+    std::fclose(f);
+    platform::setEnv("KAVRO3_REGISTRY", path_.c_str());
+    platform::regReloadForTests();
+  }
+  std::string dir_, path_;
+};
+
+TEST_F(SettingsFromFile, NoKeyGivesDefaults) {
+  platform::setEnv("KAVRO3_REGISTRY", (dir_ + "/absent.reg").c_str());
+  platform::regReloadForTests();
+  readSettings("/shop/gw");
+  EXPECT_STREQ(registryInfo(),
+               "RegistryInfo=&StartupFlags=65&ShutdownFlags=1&FilePath=&FileMode=1&SysDownPage=&HXLocation="
+               "&AdditionalValues=");
+  EXPECT_STREQ(settings().serverUrl, "localhost");
+  EXPECT_STREQ(settings().serverPort, "8088");
+  EXPECT_STREQ(settings().procedureName, "RUN_KAVRO_REQUEST");
+  EXPECT_STREQ(settings().multipleServers, "0");
+  EXPECT_STREQ(settings().userName, "");
+}
+
+TEST_F(SettingsFromFile, BaseKeyWhenNoApplicationKey) {
+  useFile(
+      "REGEDIT4\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Halvorn\\KAVRO3]\n\"ServerURL\"=\"a "
+      "b\"\n\"UserName\"=\"admin\"\n"
+      "\"UserPassword\"=\"secret\"\n\"MultipleServers\"=\"1\"\n");
+  readSettings("/shop/gw");
+  EXPECT_STREQ(registryInfo(),
+               "RegistryInfo=SOFTWARE\\Halvorn\\KAVRO3&EngineName=&ServerURL=a%20b&ServerPort=8088"
+               "&ApplicationName=&UserName=admin&StartupFlags=65&ShutdownFlags=1&FilePath=&FileMode=1"
+               "&SysDownPage=&HXLocation=&AdditionalValues=");
+  EXPECT_STREQ(settings().userPassword, "secret");
+  EXPECT_STREQ(settings().multipleServers, "1");
+}
+
+TEST_F(SettingsFromFile, ApplicationKeyHidesTheBaseKey) {
+  useFile(
+      "REGEDIT4\n[HKLM\\SOFTWARE\\Halvorn\\KAVRO3]\n\"ServerPort\"=\"1111\"\n\"FileMode\"=\"2\"\n"
+      "[HKLM\\SOFTWARE\\Halvorn\\KAVRO3\\Shop]\n\"ServerURL\"=\"engine\"\n\"FileMode\"=\"12\"\n");
+  readSettings("/shop/run.exe");
+  EXPECT_STREQ(settings().serverUrl, "engine");
+  EXPECT_STREQ(settings().serverPort, "8088");  // missing in the subkey: default, never the base key's
+  EXPECT_STREQ(settings().fileMode, "12");
+  EXPECT_EQ(std::string(registryInfo()).rfind("RegistryInfo=SOFTWARE\\Halvorn\\KAVRO3\\shop&EngineName=&", 0),
+            0u);
+}
+
+TEST_F(SettingsFromFile, OnlyPlainStringsWithinTheirSizeCount) {
+  std::string longPath(1023, 'p');  // 1023 bytes and the terminator: one too many
+  useFile(
+      "REGEDIT4\n[HKLM\\SOFTWARE\\Halvorn\\KAVRO3]\n"
+      "\"ServerURL\"=hex(2):65,6e,67,00\n"
+      "\"ServerPort\"=dword:00001f90\n"
+      "\"EngineName\"=hex:01,02\n"
+      "\"ApplicationName\"=hex(1):73,68,6f,70\n"
+      "\"StartupFlags\"=\"123456789\"\n"
+      "\"ShutdownFlags\"=\"12345678\"\n"
+      "\"HXLocation\"=hex(1):61,00,62,00\n"
+      "\"FilePath\"=\"" +
+      longPath + "\"\n");
+  readSettings(nullptr);
+  EXPECT_STREQ(settings().serverUrl, "localhost");     // REG_EXPAND_SZ does not count
+  EXPECT_STREQ(settings().serverPort, "8088");         // nor a DWORD
+  EXPECT_STREQ(settings().engineName, "");             // binary data never leaks into the text
+  EXPECT_STREQ(settings().applicationName, "shop");    // REG_SZ without its terminator
+  EXPECT_STREQ(settings().startupFlags, "65");         // 10 bytes with the terminator: too long
+  EXPECT_STREQ(settings().shutdownFlags, "12345678");  // 9 bytes: fits
+  EXPECT_STREQ(settings().hxLocation, "a");            // ends at its first zero byte
+  EXPECT_STREQ(settings().filePath, "");
+}
+
+TEST_F(SettingsFromFile, RegistryInfoIsCutAtItsBound) {
+  std::string big(2000, 'x');
+  useFile("REGEDIT4\n[HKLM\\SOFTWARE\\Halvorn\\KAVRO3]\n\"AdditionalValues\"=\"" + big +
+          "\"\n\"SysDownPage\"=\"" + std::string(1000, '&') + "\"\n");
+  readSettings("/");
+  EXPECT_EQ(registryInfoLength(), kRegistryInfoMax);
+  EXPECT_EQ(std::string(registryInfo()).size(), kRegistryInfoMax);
+  EXPECT_EQ(std::string(settings().additionalValues), big);
+}
+
+}  // namespace
+}  // namespace kavro
