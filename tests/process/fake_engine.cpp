@@ -1,0 +1,214 @@
+#include "tests/process/fake_engine.h"
+
+#include <chrono>
+#include <cstdio>
+
+#include "engine/protocol.h"
+
+namespace kavro::test {
+namespace {
+
+// Reads exactly `size` bytes. Returns the number read: less than `size`
+// only when the peer closed or the receive failed.
+std::size_t readUpTo(platform::Socket socket, char* buffer, std::size_t size) {
+  std::size_t done = 0;
+  while (done < size) {
+    long got = platform::netRecv(socket, buffer + done, size - done);
+    if (got <= 0) break;
+    done += static_cast<std::size_t>(got);
+  }
+  return done;
+}
+
+}  // namespace
+
+std::string escapeBytes(const std::string& bytes) {
+  std::string out;
+  for (unsigned char c : bytes) {
+    if (c == '\\') {
+      out += "\\\\";
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (c >= 0x20 && c < 0x7F) {
+      out += static_cast<char>(c);
+    } else {
+      char hex[5];
+      std::snprintf(hex, sizeof hex, "\\x%02X", c);
+      out += hex;
+    }
+  }
+  return out;
+}
+
+bool parseEngineStep(const std::string& command, const std::string& argument, EngineStep* step,
+                     std::string* error) {
+  *step = EngineStep{};
+  if (command == "recv" || command == "close") {
+    if (!argument.empty()) {
+      *error = "'" + command + "' takes no argument";
+      return false;
+    }
+    step->kind = command == "recv" ? EngineStep::kRecv : EngineStep::kClose;
+    return true;
+  }
+  if (command == "frame" || command == "send") {
+    step->kind = command == "frame" ? EngineStep::kFrame : EngineStep::kSend;
+    step->bytes = argument;
+    return true;
+  }
+  if (command == "pause") {
+    if (argument.empty() || argument.size() > 6 ||
+        argument.find_first_not_of("0123456789") != std::string::npos) {
+      *error = "'pause' needs a number of milliseconds";
+      return false;
+    }
+    step->kind = EngineStep::kPause;
+    step->milliseconds = std::stoi(argument);
+    return true;
+  }
+  *error = "unknown engine command '" + command + "'";
+  return false;
+}
+
+FakeEngine::~FakeEngine() { stop(); }
+
+bool FakeEngine::listen(std::uint16_t port, std::string* error) {
+  listener_ = platform::netListen("127.0.0.1", port, &port_);
+  if (listener_ == platform::kInvalidSocket) {
+    *error = "fake engine cannot listen on 127.0.0.1:" + std::to_string(port) + " (WinSock code " +
+             std::to_string(platform::netLastError()) + ")";
+    return false;
+  }
+  return true;
+}
+
+void FakeEngine::start(std::vector<EngineStep> script) {
+  script_ = std::move(script);
+  thread_ = std::thread([this] { serveAll(); });
+}
+
+void FakeEngine::stop() {
+  if (thread_.joinable()) {
+    // accept() cannot be interrupted portably: raise the flag, then connect
+    // once so that the thread wakes up, sees it and leaves.
+    stopping_ = true;
+    platform::Socket wake = platform::netSocket();
+    std::uint32_t loopback = 0;
+    if (wake != platform::kInvalidSocket && platform::netResolve("127.0.0.1", &loopback))
+      platform::netConnect(wake, loopback, port_);
+    thread_.join();
+    platform::netClose(wake);
+  }
+  if (listener_ != platform::kInvalidSocket) {
+    platform::netClose(listener_);
+    listener_ = platform::kInvalidSocket;
+  }
+}
+
+std::vector<std::string> FakeEngine::frames() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return frames_;
+}
+
+std::vector<std::string> FakeEngine::problems() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return problems_;
+}
+
+int FakeEngine::connections() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return connections_;
+}
+
+void FakeEngine::problem(std::string text) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  problems_.push_back(std::move(text));
+}
+
+void FakeEngine::serveAll() {
+  for (;;) {
+    platform::Socket connection = platform::netAccept(listener_);
+    if (stopping_) {
+      platform::netClose(connection);
+      return;
+    }
+    if (connection == platform::kInvalidSocket) {
+      problem("accept failed (WinSock code " + std::to_string(platform::netLastError()) + ")");
+      return;
+    }
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      ++connections_;
+    }
+    platform::netNoDelay(connection);
+    serve(connection);
+  }
+}
+
+void FakeEngine::serve(platform::Socket connection) {
+  bool scriptEnded = false;
+  for (const EngineStep& step : script_) {
+    switch (step.kind) {
+      case EngineStep::kRecv:
+        if (readFrame(connection) != 1) scriptEnded = true;
+        break;
+      case EngineStep::kFrame:
+        if (!engine::writeFrame(connection, step.bytes))
+          problem("frame not sent: " + escapeBytes(step.bytes));
+        break;
+      case EngineStep::kSend:
+        if (!platform::netSendAll(connection, step.bytes.data(), step.bytes.size()))
+          problem("bytes not sent: " + escapeBytes(step.bytes));
+        break;
+      case EngineStep::kPause:
+        std::this_thread::sleep_for(std::chrono::milliseconds(step.milliseconds));
+        break;
+      case EngineStep::kClose: platform::netClose(connection); return;
+    }
+    if (scriptEnded) break;
+  }
+  // Whatever the gateway still sends is recorded too: a message it should
+  // not have sent shows up among the frames.
+  while (!scriptEnded && readFrame(connection) == 1) {
+  }
+  platform::netClose(connection);
+}
+
+int FakeEngine::readFrame(platform::Socket connection) {
+  char digits[engine::kFrameDigits];
+  std::size_t got = readUpTo(connection, digits, sizeof digits);
+  if (got == 0) return 0;
+  std::string field(digits, got);
+  if (got < sizeof digits) {
+    problem("connection closed inside a length field: " + escapeBytes(field));
+    return -1;
+  }
+  std::size_t length = 0;
+  for (char c : field) {
+    if (c < '0' || c > '9') {
+      // Keep what follows visible as well: it explains the bad field.
+      char rest[4096];
+      std::size_t more = readUpTo(connection, rest, sizeof rest);
+      problem("malformed length field: " + escapeBytes(field) + " followed by " +
+              escapeBytes(std::string(rest, more)));
+      return -1;
+    }
+    length = length * 10 + static_cast<std::size_t>(c - '0');
+  }
+  std::string text(length, '\0');
+  got = readUpTo(connection, text.data(), length);
+  if (got < length) {
+    problem("connection closed after " + std::to_string(got) + " of " + std::to_string(length) +
+            " bytes of a Frame: " + escapeBytes(text.substr(0, got)));
+    return -1;
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  frames_.push_back(std::move(text));
+  return 1;
+}
+
+}  // namespace kavro::test
