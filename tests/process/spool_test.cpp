@@ -1,0 +1,139 @@
+// Spooled uploads on disk: names already taken by another request or by a
+// planted symbolic link are never opened, and FileMode 1 removes what it wrote.
+#include <gtest/gtest.h>
+
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "decoder/decoder.h"
+#include "engine/protocol.h"
+#include "platform/platform.h"
+#include "tests/process/fake_engine.h"
+
+namespace kavro::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr char kAddress[] = "192.0.2.9";
+constexpr char kPort[] = "4711";
+
+std::string readFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+// The request identifiers the gateway can take from now on for a few seconds.
+std::vector<std::string> comingIds() {
+  std::vector<std::string> ids;
+  for (int ahead = 0; ahead < 5; ++ahead) {
+    std::time_t t = std::time(nullptr) + ahead;
+    std::tm local = *std::localtime(&t);
+    char stamp[256];
+    std::snprintf(stamp, sizeof stamp, "%04d%02d%02d%02d%02d%02d-%s:%s", local.tm_year + 1900,
+                  local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, kAddress,
+                  kPort);
+    ids.push_back(qMd5Hex(stamp));
+  }
+  return ids;
+}
+
+class Spooling : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = platform::makeTempDir("kavro3-spool");
+    ASSERT_FALSE(dir_.empty());
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  // Runs the gateway on an upload-shaped query string and returns row 0 as
+  // the engine received it.
+  std::string run(const char* fileMode) {
+    std::string error;
+    FakeEngine engine;
+    EXPECT_TRUE(engine.listen(0, &error)) << error;
+    std::ofstream(dir_ + "/kavro3.reg")
+        << "REGEDIT4\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Halvorn\\KAVRO3]\n"
+        << "\"ServerURL\"=\"127.0.0.1\"\n\"ServerPort\"=\"" << engine.port() << "\"\n\"FileMode\"=\""
+        << fileMode << "\"\n\"FilePath\"=\"" << dir_ << "/spool/\"\n";
+    std::vector<EngineStep> script;
+    for (const char* reply : {"0\x01\x01", "0\x01ok\x01", "0\x01\x01"}) {
+      script.push_back(EngineStep{EngineStep::kRecv, "", 0});
+      script.push_back(EngineStep{EngineStep::kFrame, reply, 0});
+    }
+    engine.start(script);
+    platform::ChildResult result;
+    EXPECT_TRUE(
+        platform::runChild(KAVRO3_GATEWAY_PATH, {},
+                           {"KAVRO3_REGISTRY=" + dir_ + "/kavro3.reg", "REQUEST_METHOD=GET",
+                            std::string("REMOTE_ADDR=") + kAddress, std::string("REMOTE_PORT=") + kPort,
+                            "QUERY_STRING=up=hello&up.length=5&up.filename=a.txt"},
+                           "", &result));
+    engine.stop();
+    EXPECT_EQ(result.output, "ok") << result.errors;
+    EXPECT_EQ(result.exitStatus, 0);
+    std::vector<std::string> frames = engine.frames();
+    EXPECT_EQ(frames.size(), 3u);
+    engine::Payload payload;
+    if (frames.size() < 2 || !engine::parseRequest(frames[1], &payload)) {
+      ADD_FAILURE() << "no Request message";
+      return "";
+    }
+    return payload.row(0);
+  }
+
+  // The identifier the gateway used, read back from row 0's spool path.
+  std::string usedId(const std::string& row0, int index) {
+    std::string prefix = "up=" + dir_ + "/spool/" + std::to_string(index);
+    EXPECT_EQ(row0.compare(0, prefix.size(), prefix), 0) << row0;
+    return row0.substr(prefix.size(), 32);
+  }
+
+  std::string dir_;
+};
+
+TEST_F(Spooling, TakenNamesAreLeftAloneAndTheNextIndexIsUsed) {
+  fs::create_directory(dir_ + "/spool");
+  std::ofstream(dir_ + "/target") << "link target";
+  // Whatever second the gateway meets, a file of another request stands at
+  // index 0 and a planted link at index 1.
+  for (const std::string& id : comingIds()) {
+    std::ofstream(dir_ + "/spool/0" + id) << "another request's upload";
+    fs::create_symlink(dir_ + "/target", dir_ + "/spool/1" + id);
+  }
+  std::string row0 = run("2");
+  std::string id = usedId(row0, 2);
+  EXPECT_EQ(row0, "up=" + dir_ + "/spool/2" + id + "&up.length=5&up.filename=a.txt");
+  EXPECT_EQ(readFile(dir_ + "/spool/2" + id), "hello");
+  EXPECT_EQ(readFile(dir_ + "/spool/0" + id), "another request's upload");
+  EXPECT_TRUE(fs::is_symlink(dir_ + "/spool/1" + id));
+  EXPECT_EQ(readFile(dir_ + "/target"), "link target");
+}
+
+TEST_F(Spooling, ModeOneRemovesTheFileItWrote) {
+  fs::create_directory(dir_ + "/spool");
+  std::string row0 = run("1");
+  std::string id = usedId(row0, 0);
+  EXPECT_EQ(id.size(), 32u);
+  EXPECT_FALSE(fs::exists(dir_ + "/spool/0" + id));
+}
+
+TEST_F(Spooling, ModeTwoKeepsIt) {
+  fs::create_directory(dir_ + "/spool");
+  std::string row0 = run("2");
+  EXPECT_EQ(readFile(dir_ + "/spool/0" + usedId(row0, 0)), "hello");
+}
+
+TEST_F(Spooling, MissingDirectoryGivesError) {
+  std::string row0 = run("2");
+  EXPECT_EQ(row0, "up=ERROR&up.length=5&up.filename=a.txt");
+}
+
+}  // namespace
+}  // namespace kavro::test
