@@ -26,5 +26,7 @@ inline constexpr const char* kCgiRowNames[kCgiRowCount] = {
 // Separators of the Engine link's messages.
 inline constexpr char kValueSeparator = '\xFE';  // ends every value of the Request payload
 inline constexpr char kFieldSeparator = '\x01';  // ends every field of a message
+// What a separator byte inside a value becomes, so it cannot shift the rows.
+inline constexpr char kSeparatorReplacement = '?';
 
 }  // namespace kavro

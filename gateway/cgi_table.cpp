@@ -8,6 +8,23 @@
 #include "platform/platform.h"
 
 namespace kavro {
+namespace {
+
+// Copies a value into the payload. The separators are never escaped on the
+// link, so a separator byte inside a value (a header, or a URL-decoded
+// PATH_INFO, can carry one) would move every later row: a client could choose
+// the REMOTE_ADDR or REMOTE_USER the engine sees. Such bytes become '?'.
+char* copyValue(char* put, const char* value, std::size_t length) {
+  if (length == 0) return put;
+  std::memcpy(put, value, length);
+  for (char separator : {kValueSeparator, kFieldSeparator}) {
+    for (char* p = put; (p = static_cast<char*>(std::memchr(p, separator, length - (p - put)))) != nullptr;)
+      *p++ = kSeparatorReplacement;
+  }
+  return put + length;
+}
+
+}  // namespace
 
 void captureCgiTable(CgiTable* table) {
   table->payloadSize = 0;
@@ -33,8 +50,7 @@ bool buildPayload(const CgiTable& table, const char* additionalValues, Payload* 
   if (payload->data == nullptr) return false;
   char* put = payload->data;
   for (const CgiRow& row : table.rows) {
-    if (row.length) std::memcpy(put, row.value, row.length);
-    put += row.length;
+    put = copyValue(put, row.value, row.length);
     *put++ = kValueSeparator;
   }
   payload->size = static_cast<std::size_t>(put - payload->data);
@@ -57,7 +73,7 @@ bool buildPayload(const CgiTable& table, const char* additionalValues, Payload* 
       return false;
     }
     payload->data = grown;
-    if (valueLength) std::memcpy(payload->data + payload->size, value, valueLength);
+    copyValue(payload->data + payload->size, value, valueLength);
     payload->size += valueLength;
     payload->data[payload->size++] = kValueSeparator;
   }
