@@ -6,6 +6,7 @@
 
 #include "decoder/decoder.h"
 #include "decoder/internal.h"
+#include "platform/platform.h"
 
 namespace kavro {
 namespace {
@@ -15,6 +16,10 @@ namespace {
 struct Node {
   Q_entry entry;
   std::size_t valueSize;
+  // Non-zero when the value is a platform large buffer of this capacity (a
+  // long multipart value) or lies in the mapped standard input
+  // (decoder::kBorrowedValue): std::free must not see either.
+  std::size_t largeCapacity;
 };
 
 Q_entry* gHead = nullptr;
@@ -44,20 +49,31 @@ int readInt(const char* text) {
   return value > 2147483647LL ? 2147483647 : static_cast<int>(value);
 }
 
-Q_entry* appendNode(Q_entry* head, char* name, char* value, std::size_t valueSize) {
+void releaseValue(char* value, std::size_t largeCapacity) {
+  if (largeCapacity == decoder::kBorrowedValue)
+    decoder::releaseBorrowedValue(value);
+  else if (largeCapacity != 0)
+    platform::largeFree(value, largeCapacity);
+  else
+    std::free(value);
+}
+
+Q_entry* appendNode(Q_entry* head, char* name, char* value, std::size_t valueSize,
+                    std::size_t largeCapacity) {
   if (name == nullptr || name[0] == '\0') {
     std::free(name);
-    std::free(value);
+    releaseValue(value, largeCapacity);
     return nullptr;
   }
   Node* node = static_cast<Node*>(std::malloc(sizeof(Node)));
   if (node == nullptr) {
     std::free(name);
-    std::free(value);
+    releaseValue(value, largeCapacity);
     qError("_entry_append(): Memory allocation fail.");
   }
   node->entry = Q_entry{name, value, nullptr};
   node->valueSize = valueSize;
+  node->largeCapacity = largeCapacity;
   Q_entry* entry = &node->entry;
 
   bool processList = head == gHead;
@@ -80,7 +96,12 @@ namespace decoder {
 Q_entry* head() { return gHead; }
 
 void appendEntry(char* name, char* value, std::size_t valueSize) {
-  Q_entry* entry = appendNode(gHead, name, value, valueSize);
+  Q_entry* entry = appendNode(gHead, name, value, valueSize, 0);
+  if (entry != nullptr && gHead == nullptr) gHead = entry;
+}
+
+void appendLargeEntry(char* name, char* value, std::size_t valueSize, std::size_t capacity) {
+  Q_entry* entry = appendNode(gHead, name, value, valueSize, capacity);
   if (entry != nullptr && gHead == nullptr) gHead = entry;
 }
 
@@ -91,7 +112,7 @@ int atoiSaturating(const char* text) { return readInt(text); }
 }  // namespace decoder
 
 Q_entry* _entry_append(Q_entry* head, char* name, char* value) {
-  return appendNode(head, name, value, value ? std::strlen(value) : 0);
+  return appendNode(head, name, value, value ? std::strlen(value) : 0, 0);
 }
 
 const char* _entry_find(Q_entry* head, const char* name) {
@@ -110,7 +131,7 @@ void _entry_list_free(Q_entry* head) {
   while (head) {
     Q_entry* next = head->next;
     std::free(head->name);
-    std::free(head->value);
+    releaseValue(head->value, nodeOf(head)->largeCapacity);
     std::free(nodeOf(head));
     head = next;
   }

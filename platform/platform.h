@@ -29,6 +29,28 @@ bool heapAvailable();
 void* heapAlloc(std::size_t size);
 void* heapRealloc(void* block, std::size_t size);
 void heapFree(void* block);
+// ---------------------------------------------------------------- large buffers
+
+// Memory apart from the process heap for buffers that can grow to hundreds of
+// megabytes (an upload held in memory). Pages take no memory until first
+// touched, so capacity that is never written costs nothing, and growing keeps
+// the contents without copying them where the OS can move pages instead.
+// `capacity` is the size the block was last given. Null on failure; a block
+// that could not grow stays valid and unchanged.
+void* largeAlloc(std::size_t capacity);
+void* largeGrow(void* block, std::size_t capacity, std::size_t newCapacity);
+void largeFree(void* block, std::size_t capacity);
+
+// The rest of standard input as a large buffer, when standard input is a
+// regular file (a web server that spools request bodies to disk): the file's
+// own pages, mapped privately, so that writing to the buffer never reaches
+// the file and costs a copy of the pages written only. Null when standard
+// input is not a regular file, holds no more bytes or cannot be mapped; then
+// it is read as a stream. Only before anything has read standard input
+// through the C stream, whose buffer would be skipped. `size` gets the byte
+// count; the buffer is released with largeUnmapStandardInput.
+void* largeMapStandardInput(std::size_t* size);
+void largeUnmapStandardInput(void* block, std::size_t size);
 
 // ---------------------------------------------------------------- standard handles
 
