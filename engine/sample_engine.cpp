@@ -1,108 +1,199 @@
-// A small Engine Server for trying the gateway out: it accepts every login
-// and answers each request with an HTML page listing the CGI rows it got.
+// The sample Engine Server: a small demo application behind the gateway (a
+// form, its result page with the uploaded files' digests, a PNG download and
+// a plain-text echo; see demo_app.h). One thread per connection, up to a cap;
+// SIGTERM or SIGINT stops accepting and lets the conversations under way end.
 //
-//   sample-engine [--address 127.0.0.1] [--port 8088]
+//   sample-engine [--address A] [--port P] [--user U --password W]
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
+#include <system_error>
 #include <thread>
 
+#include "engine/demo_app.h"
 #include "engine/protocol.h"
-#include "gateway/cgi_rows.h"
 
 namespace {
 
-using kavro::engine::Payload;
 namespace platform = kavro::platform;
+namespace demo = kavro::engine::demo;
+using Clock = std::chrono::steady_clock;
 
-std::string htmlEscape(std::string_view text) {
-  std::string out;
-  for (unsigned char c : text) {
-    switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      default:
-        if (c < 0x20 && c != '\t') {
-          char hex[8];
-          std::snprintf(hex, sizeof hex, "\\x%02X", c);
-          out += hex;
-        } else {
-          out += static_cast<char>(c);
-        }
-    }
-  }
-  return out;
+constexpr std::size_t kMaxConnections = 64;
+// A peer that stops sending mid-conversation must not hold its slot for
+// ever. Once the reply to the Request is out, the gateway writes it to the
+// web server before it sends Close, which can take long for a big body and
+// a slow client: cutting it off then would make the gateway report a link
+// failure after the body.
+constexpr int kIdleMilliseconds = 30000;
+constexpr int kCloseWaitMilliseconds = 600000;
+constexpr auto kShutdownWait = std::chrono::seconds(5);
+
+std::mutex gLogMutex;
+
+void logLine(const std::string& line) {
+  std::lock_guard<std::mutex> lock(gLogMutex);
+  std::fprintf(stderr, "%s\n", line.c_str());
+  std::fflush(stderr);
 }
 
-std::string rowsPage(const Payload& payload) {
-  std::string page =
-      "Content-Type: text/html; charset=utf-8\r\n\r\n"
-      "<!DOCTYPE html>\n<html><head><title>KAVRO3 sample engine</title></head><body>\n"
-      "<h1>KAVRO3 sample engine</h1>\n<table "
-      "border=\"1\">\n<tr><th>Row</th><th>Variable</th><th>Value</th></tr>\n";
-  for (std::size_t i = 0; i < payload.values.size(); ++i) {
-    const char* name = i < kavro::kCgiRowCount ? kavro::kCgiRowNames[i] : "(additional)";
-    page += "<tr><td>" + std::to_string(i) + "</td><td>" + name + "</td><td>" +
-            htmlEscape(payload.values[i]) + "</td></tr>\n";
-  }
-  page += "</table>\n</body></html>\n";
-  return page;
-}
-
-// One gateway conversation: Login, Request, Close.
-void serve(platform::Socket socket) {
-  std::string method = "-", script = "-";
-  const char* outcome = "closed early";
-  while (auto frame = kavro::engine::readFrame(socket)) {
-    kavro::engine::Message message;
-    if (!kavro::engine::parseMessage(*frame, &message)) {
-      outcome = "malformed message";
-      break;
+// One gateway conversation: Login, Request, Close. The log line goes out
+// before the last reply, so that it is there once the gateway has exited.
+void serve(platform::Socket socket, const demo::Credentials& credentials) {
+  const auto start = Clock::now();
+  auto elapsed = [&] {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+  };
+  platform::netRecvTimeout(socket, kIdleMilliseconds);
+  demo::Conversation conversation(credentials);
+  bool logged = false;
+  while (!conversation.finished()) {
+    std::optional<std::string> frame = kavro::engine::readFrame(socket);
+    if (!frame) break;
+    std::string reply = conversation.onFrame(*frame);
+    if (conversation.finished()) {
+      logLine(conversation.logLine(elapsed()));
+      logged = true;
     }
-    if (message.code == kavro::engine::kLogin) {
-      kavro::engine::writeFrame(socket, kavro::engine::reply('0', "Welcome"));
-    } else if (message.code == kavro::engine::kRequest) {
-      Payload payload;
-      if (!kavro::engine::parseRequest(*frame, &payload)) {
-        kavro::engine::writeFrame(socket, kavro::engine::reply('1', "Malformed request"));
-        continue;
-      }
-      method = payload.row(16).empty() ? "-" : payload.row(16);
-      script = payload.row(kavro::kRowScriptName).empty() ? "-" : payload.row(kavro::kRowScriptName);
-      kavro::engine::writeFrame(socket, kavro::engine::reply('0', rowsPage(payload)));
-    } else if (message.code == kavro::engine::kClose) {
-      kavro::engine::writeFrame(socket, kavro::engine::reply('0', ""));
-      outcome = "ok";
-      break;
-    }
+    if (!kavro::engine::writeFrame(socket, reply)) break;
+    if (conversation.requestAnswered()) platform::netRecvTimeout(socket, kCloseWaitMilliseconds);
   }
-  std::fprintf(stderr, "sample-engine: %s %s: %s\n", method.c_str(), script.c_str(), outcome);
+  if (!logged) logLine(conversation.logLine(elapsed()));
   platform::netClose(socket);
+}
+
+// The connection threads, joined as they end so that none outlives main().
+class Workers {
+ public:
+  // Waits for a free slot; false when termination was requested meanwhile.
+  bool waitForSlot() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      reap(lock);
+      if (workers_.size() < kMaxConnections) return true;
+      if (platform::terminationRequested()) return false;
+      changed_.wait_for(lock, std::chrono::milliseconds(200));
+    }
+  }
+
+  void start(platform::Socket socket, const demo::Credentials& credentials) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto worker = std::make_unique<Worker>();
+    Worker* self = worker.get();
+    try {
+      worker->thread = std::thread([this, self, socket, &credentials] {
+        serve(socket, credentials);
+        std::lock_guard<std::mutex> done(mutex_);
+        self->done = true;
+        changed_.notify_all();
+      });
+    } catch (const std::system_error&) {
+      platform::netClose(socket);  // no thread to be had: the gateway sees a closed link
+      return;
+    }
+    workers_.push_back(std::move(worker));
+  }
+
+  // True when every conversation ended within `limit` (all threads joined).
+  bool finish(std::chrono::steady_clock::duration limit) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    const auto deadline = Clock::now() + limit;
+    for (;;) {
+      reap(lock);
+      if (workers_.empty()) return true;
+      if (changed_.wait_until(lock, deadline) == std::cv_status::timeout) {
+        reap(lock);
+        return workers_.empty();
+      }
+    }
+  }
+
+  std::size_t running() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return workers_.size();
+  }
+
+ private:
+  struct Worker {
+    std::thread thread;
+    bool done = false;  // guarded by mutex_
+  };
+
+  // Joins the threads that said they are done; they only have to return.
+  void reap(std::unique_lock<std::mutex>& lock) {
+    std::list<std::unique_ptr<Worker>> finished;
+    for (auto it = workers_.begin(); it != workers_.end();) {
+      if ((*it)->done) {
+        finished.push_back(std::move(*it));
+        it = workers_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+    lock.unlock();
+    for (auto& worker : finished) worker->thread.join();
+    lock.lock();
+  }
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::list<std::unique_ptr<Worker>> workers_;
+};
+
+int usage(const char* program) {
+  std::fprintf(stderr, "usage: %s [--address ADDRESS] [--port PORT] [--user USER --password PASSWORD]\n",
+               program);
+  return 2;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   const char* address = "127.0.0.1";
+  const char* portText = "8088";
   long port = 8088;
+  demo::Credentials credentials;
+  bool havePassword = false;
   for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--address") == 0 && i + 1 < argc) {
+    bool hasValue = i + 1 < argc;
+    if (std::strcmp(argv[i], "--address") == 0 && hasValue) {
       address = argv[++i];
-    } else if (std::strcmp(argv[i], "--port") == 0 && i + 1 < argc) {
-      port = std::strtol(argv[++i], nullptr, 10);
+    } else if (std::strcmp(argv[i], "--port") == 0 && hasValue) {
+      char* end = nullptr;
+      portText = argv[++i];
+      port = std::strtol(portText, &end, 10);
+      if (*portText == '\0' || *end != '\0') port = -1;
+    } else if (std::strcmp(argv[i], "--user") == 0 && hasValue) {
+      credentials.required = true;
+      credentials.user = argv[++i];
+    } else if (std::strcmp(argv[i], "--password") == 0 && hasValue) {
+      credentials.password = argv[++i];
+      havePassword = true;
     } else {
-      std::fprintf(stderr, "usage: %s [--address ADDRESS] [--port PORT]\n", argv[0]);
-      return 2;
+      return usage(argv[0]);
     }
   }
+  if (credentials.required != havePassword) {
+    std::fprintf(stderr, "sample-engine: --user and --password go together\n");
+    return usage(argv[0]);
+  }
   if (port < 0 || port > 65535) {
-    std::fprintf(stderr, "sample-engine: bad port %ld\n", port);
+    std::fprintf(stderr, "sample-engine: bad port %s\n", portText);
     return 2;
   }
+
   platform::processInit();
+  if (!platform::catchTermination()) {
+    std::fprintf(stderr, "sample-engine: cannot catch SIGTERM and SIGINT\n");
+    return 1;
+  }
   std::uint16_t bound = 0;
   platform::Socket listener = platform::netListen(address, static_cast<std::uint16_t>(port), &bound);
   if (listener == platform::kInvalidSocket) {
@@ -110,10 +201,28 @@ int main(int argc, char** argv) {
                  platform::netLastError());
     return 1;
   }
-  std::fprintf(stderr, "sample-engine: listening on %s:%u\n", address, static_cast<unsigned>(bound));
-  for (;;) {
-    platform::Socket client = platform::netAccept(listener);
-    if (client == platform::kInvalidSocket) continue;
-    std::thread(serve, client).detach();
+  logLine(std::string("sample-engine: listening on ") + address + ":" + std::to_string(bound));
+
+  Workers workers;
+  while (workers.waitForSlot()) {
+    platform::Socket client = platform::netAcceptOrTerminate(listener);
+    if (client == platform::kInvalidSocket) {
+      if (platform::terminationRequested()) break;
+      // Out of descriptors, most likely: let conversations end, then retry.
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      continue;
+    }
+    workers.start(client, credentials);
   }
+  platform::netClose(listener);
+
+  if (!workers.finish(kShutdownWait)) {
+    logLine("sample-engine: " + std::to_string(workers.running()) +
+            " conversation(s) still open after the shutdown wait; leaving them");
+    logLine("sample-engine: stopped");
+    // Their threads are blocked in a receive: end without unwinding them.
+    std::_Exit(0);
+  }
+  logLine("sample-engine: stopped");
+  return 0;
 }

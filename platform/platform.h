@@ -29,6 +29,7 @@ bool heapAvailable();
 void* heapAlloc(std::size_t size);
 void* heapRealloc(void* block, std::size_t size);
 void heapFree(void* block);
+
 // ---------------------------------------------------------------- large buffers
 
 // Memory apart from the process heap for buffers that can grow to hundreds of
@@ -166,5 +167,38 @@ void setEnv(const char* name, const char* value);
 std::string makeTempDir(const char* prefix);
 // Forgets the loaded settings store, so the next regOpenKey reads the file again.
 void regReloadForTests();
+
+// ---------------------------------------------------------------- process control
+
+// From now on SIGTERM and SIGINT no longer end the process: they are noted,
+// terminationRequested() turns true and netAcceptOrTerminate() returns. An
+// inherited "ignore" of SIGINT (a background job of a script) is overridden.
+// False when the handlers cannot be installed.
+bool catchTermination();
+bool terminationRequested();
+
+// netAccept() that also returns, with kInvalidSocket, once termination is
+// requested (see catchTermination). kInvalidSocket with
+// terminationRequested() false is a failure of accept.
+Socket netAcceptOrTerminate(Socket listener);
+
+// A receive on `socket` that waits longer than `milliseconds` for data fails.
+void netRecvTimeout(Socket socket, int milliseconds);
+
+// For tests: a child left running in the background, with the environment of
+// this process, standard input from nowhere and standard error on a pipe.
+struct BackgroundChild;
+// Null when it cannot start.
+BackgroundChild* startBackground(const std::string& path, const std::vector<std::string>& args);
+// The next line of the child's standard error, without its line feed. False
+// at end of file or after `timeoutMilliseconds`; what was read stays for the
+// next call or backgroundFinish.
+bool backgroundReadLine(BackgroundChild* child, std::string* line, int timeoutMilliseconds);
+// SIGTERM, or SIGINT when `interrupt`.
+void backgroundTerminate(BackgroundChild* child, bool interrupt);
+// Waits for the child's end (killing it after `timeoutMilliseconds`), hands
+// back the rest of its standard error, releases `child` and returns the exit
+// status as runChild does (128 + signal number; 128 + 9 when killed here).
+int backgroundFinish(BackgroundChild* child, int timeoutMilliseconds, std::string* restOfErrors);
 
 }  // namespace kavro::platform
