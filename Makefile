@@ -3,6 +3,10 @@
 # `make demo` runs the gateway against the sample engine.
 
 BUILD_DEPS := cmake make g++ libgtest-dev
+# The end-to-end tests run the gateway behind lighttpd and Apache httpd;
+# the demo behind lighttpd.
+test-release test-sanitize: BUILD_DEPS += lighttpd apache2 curl
+demo: BUILD_DEPS += lighttpd curl
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
 .PHONY: all build test test-release test-sanitize demo bench format clean deps

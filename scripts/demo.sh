@@ -1,46 +1,64 @@
 #!/usr/bin/env bash
-# Starts the sample engine, runs the gateway once as a CGI GET request from
-# the shell against it, shows the response, and stops the engine.
+# `make demo`: the gateway behind lighttpd, the sample engine behind it, on
+# http://127.0.0.1:8080/shop/gateway until Ctrl-C. Open the address in a
+# browser: the form, an upload, the result page.
+#   KAVRO3_SITE_PORT   the web server's port (8080)
+#   KAVRO3_BUILD       the build tree (build)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-PORT=${KAVRO3_DEMO_PORT:-8088}
-work=$(mktemp -d)
-engine_pid=""
+scripts/install-deps.sh lighttpd curl
+
+port=${KAVRO3_SITE_PORT:-8080}
+work=$(mktemp -d "${TMPDIR:-/tmp}/kavro3-demo.XXXXXX")
+chmod 755 "$work" # the web server's user (www-data under root) reads the site
+site=$work/site
+follow_pid=""
+sleep_pid=""
+url=""
+
 cleanup() {
-  if [ -n "$engine_pid" ]; then
-    kill "$engine_pid" 2>/dev/null || true
-    wait "$engine_pid" 2>/dev/null || true
-  fi
+  trap - EXIT INT TERM
+  [ -z "$url" ] || printf '\nStopping lighttpd and the sample engine...\n'
+  # Background jobs of a script ignore SIGINT: stop them by PID.
+  [ -z "$follow_pid" ] || kill "$follow_pid" 2>/dev/null || true
+  [ -z "$sleep_pid" ] || kill "$sleep_pid" 2>/dev/null || true
+  scripts/site.sh stop "$site" || true
   rm -rf "$work"
+  [ -z "$url" ] || echo "Stopped."
 }
 trap cleanup EXIT
+trap 'exit 0' INT TERM
 
-cat >"$work/kavro3.reg" <<REG
-Windows Registry Editor Version 5.00
+if ! KAVRO3_SITE_PORT=$port KAVRO3_USER=demo scripts/site.sh start "$site" lighttpd; then
+  echo "demo: could not start the site; another port: KAVRO3_SITE_PORT=8081 make demo" >&2
+  exit 1
+fi
+url=$(cat "$site/url")
 
-[HKEY_LOCAL_MACHINE\SOFTWARE\Halvorn\KAVRO3]
-"ServerURL"="127.0.0.1"
-"ServerPort"="$PORT"
+cat <<EOF
 
-[HKEY_LOCAL_MACHINE\SOFTWARE\Halvorn\KAVRO3\shop]
-"ServerURL"="127.0.0.1"
-"ServerPort"="$PORT"
-"ApplicationName"="shop"
-"UserName"="demo"
-REG
+KAVRO3 demo: lighttpd on 127.0.0.1:$port runs the gateway as a CGI program;
+the sample engine listens on 127.0.0.1:$(cat "$site/engine.port").
 
-build/sample-engine --address 127.0.0.1 --port "$PORT" &
-engine_pid=$!
-for _ in $(seq 50); do
-  (exec 3<>"/dev/tcp/127.0.0.1/$PORT") 2>/dev/null && break
-  sleep 0.1
+  Open    $url
+          fill in the form, attach a file, send: the result page lists the
+          fields and the file's size and SHA-256 as the engine read them.
+
+  Or try  curl -F customer=Ann -F gift=yes -F attachment=@README.md $url/echo
+          curl -o picture.png $url/download
+
+  Files   $site (settings kavro3.reg, logs/, spool/)
+
+Requests as the engine logs them follow. Ctrl-C stops everything.
+
+EOF
+
+# The engine logs one line per conversation; its first line was the port.
+tail -n +2 -F "$site/logs/engine.log" 2>/dev/null &
+follow_pid=$!
+while :; do
+  sleep 3600 &
+  sleep_pid=$!
+  wait "$sleep_pid" || true
 done
-
-echo "== GET /shop/gateway/orders?item=42 through build/gateway =="
-env -i KAVRO3_REGISTRY="$work/kavro3.reg" \
-  GATEWAY_INTERFACE=CGI/1.1 REQUEST_METHOD=GET SCRIPT_NAME=/shop/gateway PATH_INFO=/orders \
-  QUERY_STRING='item=42' SERVER_NAME=localhost SERVER_PORT=80 SERVER_PROTOCOL=HTTP/1.1 \
-  REMOTE_ADDR=127.0.0.1 HTTP_USER_AGENT=demo \
-  build/gateway || status=$?
-echo "== gateway exit status: ${status:-0} =="

@@ -19,5 +19,13 @@ if [ "$(id -u)" -ne 0 ]; then
   fi
 fi
 export DEBIAN_FRONTEND=noninteractive
+# Web servers must not start as system services on install: the tests start
+# their own on ephemeral ports, and two servers would fight over port 80.
+policy=/usr/sbin/policy-rc.d
+if [ ! -e "$policy" ]; then
+  printf '#!/bin/sh\nexit 101\n' | $sudo tee "$policy" >/dev/null
+  $sudo chmod 755 "$policy"
+  trap '$sudo rm -f "$policy"' EXIT
+fi
 $sudo apt-get update -qq
 $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
