@@ -3,6 +3,7 @@
 # `make demo` runs the gateway against the sample engine.
 
 BUILD_DEPS := cmake make g++ libgtest-dev
+test-release test-sanitize: BUILD_DEPS += chromium nodejs
 # The end-to-end tests run the gateway behind lighttpd and Apache httpd;
 # the demo behind lighttpd.
 test-release test-sanitize: BUILD_DEPS += lighttpd apache2 curl
