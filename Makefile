@@ -1,6 +1,6 @@
 # Wrappers around CMake. `make` builds, `make test` runs every test twice
 # (release build, then AddressSanitizer + UndefinedBehaviorSanitizer build),
-# `make demo` runs the gateway against the sample engine.
+# `make demo` serves the demo application behind lighttpd on 127.0.0.1:8080.
 
 BUILD_DEPS := cmake make g++ libgtest-dev
 test-release test-sanitize: BUILD_DEPS += chromium nodejs
