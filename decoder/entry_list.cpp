@@ -137,15 +137,24 @@ void _entry_list_free(Q_entry* head) {
   }
 }
 
+namespace {
+
+// Formats a lookup name; one that needs more than 1023 characters is fatal.
+// Then decodes the request if the list is still empty.
+void lookupName(char (&name)[kLookupNameMax + 1], const char* failure, const char* format, va_list args) {
+  int n = std::vsnprintf(name, sizeof name, format, args);
+  if (n < 0 || static_cast<std::size_t>(n) > kLookupNameMax) qError("%s", failure);
+  if (gHead == nullptr) qDecode();
+}
+
+}  // namespace
+
 const char* qValue(const char* format, ...) {
   char name[kLookupNameMax + 1];
   va_list args;
   va_start(args, format);
-  int n = std::vsnprintf(name, sizeof name, format, args);
+  lookupName(name, "qValue(): Message is too long or invalid.", format, args);
   va_end(args);
-  if (n < 0 || static_cast<std::size_t>(n) > kLookupNameMax)
-    qError("qValue(): Message is too long or invalid.");
-  if (gHead == nullptr) qDecode();
   return _entry_find(gHead, name);
 }
 
@@ -153,11 +162,8 @@ int qiValue(const char* format, ...) {
   char name[kLookupNameMax + 1];
   va_list args;
   va_start(args, format);
-  int n = std::vsnprintf(name, sizeof name, format, args);
+  lookupName(name, "qiValue(): Message is too long or invalid.", format, args);
   va_end(args);
-  if (n < 0 || static_cast<std::size_t>(n) > kLookupNameMax)
-    qError("qiValue(): Message is too long or invalid.");
-  if (gHead == nullptr) qDecode();
   return _entry_find_int(gHead, name);
 }
 
