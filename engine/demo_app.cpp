@@ -201,7 +201,7 @@ std::string resultPage(const Payload& payload) {
   page +=
       "<!DOCTYPE html>\n"
       "<html><head><meta charset=\"utf-8\"><title>KAVRO3 demo result</title>\n"
-      "<style>td{white-space:pre-wrap;font-family:monospace}</style></head><body>\n"
+      "<style>td{white-space:pre-wrap;font-family:monospace;vertical-align:top}td.value{overflow-wrap:anywhere}</style></head><body>\n"
       "<h1>KAVRO3 demo result</h1>\n"
       "<p><a id=\"back\" href=\"" +
       htmlEscape(payload.row(kRowScriptName)) +
