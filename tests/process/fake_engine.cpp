@@ -1,5 +1,7 @@
 #include "tests/process/fake_engine.h"
 
+#include <fstream>
+
 #include <chrono>
 #include <cstdio>
 
@@ -209,6 +211,23 @@ int FakeEngine::readFrame(platform::Socket connection) {
   std::lock_guard<std::mutex> lock(mutex_);
   frames_.push_back(std::move(text));
   return 1;
+}
+
+std::vector<EngineStep> acceptingScript(const std::string& body) {
+  std::vector<EngineStep> script;
+  for (const std::string& reply :
+       {std::string("0\x01\x01"), "0\x01" + body + "\x01", std::string("0\x01\x01")}) {
+    script.push_back(EngineStep{EngineStep::kRecv, "", 0});
+    script.push_back(EngineStep{EngineStep::kFrame, reply, 0});
+  }
+  return script;
+}
+
+void writeRegistry(const std::string& path, std::uint16_t port, const std::string& fileMode,
+                   const std::string& filePath) {
+  std::ofstream(path) << "REGEDIT4\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Halvorn\\KAVRO3]\n"
+                      << "\"ServerURL\"=\"127.0.0.1\"\n\"ServerPort\"=\"" << port << "\"\n\"FileMode\"=\""
+                      << fileMode << "\"\n\"FilePath\"=\"" << filePath << "\"\n";
 }
 
 }  // namespace kavro::test

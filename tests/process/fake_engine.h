@@ -84,6 +84,15 @@ class FakeEngine {
   int connections_ = 0;
 };
 
+// A conversation that goes well: the login accepted, `body` as the reply to
+// the request (status '0', no marker), the Close answered.
+std::vector<EngineStep> acceptingScript(const std::string& body);
+
+// A .reg file with the base key pointing at 127.0.0.1:`port`, with FileMode
+// and FilePath as given.
+void writeRegistry(const std::string& path, std::uint16_t port, const std::string& fileMode,
+                   const std::string& filePath);
+
 // Shows bytes readably: printable ASCII as is, backslash as \\, the rest as
 // \n, \r, \t or \xHH.
 std::string escapeBytes(const std::string& bytes);

@@ -58,16 +58,8 @@ class Spooling : public ::testing::Test {
     std::string error;
     FakeEngine engine;
     EXPECT_TRUE(engine.listen(0, &error)) << error;
-    std::ofstream(dir_ + "/kavro3.reg")
-        << "REGEDIT4\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Halvorn\\KAVRO3]\n"
-        << "\"ServerURL\"=\"127.0.0.1\"\n\"ServerPort\"=\"" << engine.port() << "\"\n\"FileMode\"=\""
-        << fileMode << "\"\n\"FilePath\"=\"" << dir_ << "/spool/\"\n";
-    std::vector<EngineStep> script;
-    for (const char* reply : {"0\x01\x01", "0\x01ok\x01", "0\x01\x01"}) {
-      script.push_back(EngineStep{EngineStep::kRecv, "", 0});
-      script.push_back(EngineStep{EngineStep::kFrame, reply, 0});
-    }
-    engine.start(script);
+    writeRegistry(dir_ + "/kavro3.reg", engine.port(), fileMode, dir_ + "/spool/");
+    engine.start(acceptingScript("ok"));
     platform::ChildResult result;
     EXPECT_TRUE(
         platform::runChild(KAVRO3_GATEWAY_PATH, {},
