@@ -6,6 +6,7 @@
 
 #include "decoder/decoder.h"
 #include "decoder/internal.h"
+#include "decoder/state.h"
 #include "platform/platform.h"
 
 namespace kavro {
@@ -21,12 +22,6 @@ struct Node {
   // (decoder::kBorrowedValue): std::free must not see either.
   std::size_t largeCapacity;
 };
-
-Q_entry* gHead = nullptr;
-// The last entry of the process-wide list, so that appending costs the same
-// for the millionth field as for the first.
-Q_entry* gTail = nullptr;
-bool gUploadIdSeen = false;
 
 constexpr char kUploadId[] = "Q_UPLOAD_ID";
 constexpr std::size_t kLookupNameMax = 1023;
@@ -76,16 +71,17 @@ Q_entry* appendNode(Q_entry* head, char* name, char* value, std::size_t valueSiz
   node->largeCapacity = largeCapacity;
   Q_entry* entry = &node->entry;
 
-  bool processList = head == gHead;
+  decoder::State& list = decoder::state();
+  bool processList = head == list.head;
   if (head != nullptr) {
-    Q_entry* last = processList && gTail ? gTail : head;
+    Q_entry* last = processList && list.tail ? list.tail : head;
     while (last->next) last = last->next;
     last->next = entry;
   }
   // A list started from a null head becomes the process list when its caller
   // makes it the head; until then the tail is only a hint that is re-walked.
-  if (processList) gTail = entry;
-  if (processList && std::strcmp(name, kUploadId) == 0) gUploadIdSeen = true;
+  if (processList) list.tail = entry;
+  if (processList && std::strcmp(name, kUploadId) == 0) list.uploadIdSeen = true;
   return entry;
 }
 
@@ -93,19 +89,19 @@ Q_entry* appendNode(Q_entry* head, char* name, char* value, std::size_t valueSiz
 
 namespace decoder {
 
-Q_entry* head() { return gHead; }
-
-void appendEntry(char* name, char* value, std::size_t valueSize) {
-  Q_entry* entry = appendNode(gHead, name, value, valueSize, 0);
-  if (entry != nullptr && gHead == nullptr) gHead = entry;
-}
+Q_entry* head() { return state().head; }
 
 void appendLargeEntry(char* name, char* value, std::size_t valueSize, std::size_t capacity) {
-  Q_entry* entry = appendNode(gHead, name, value, valueSize, capacity);
-  if (entry != nullptr && gHead == nullptr) gHead = entry;
+  State& list = state();
+  Q_entry* entry = appendNode(list.head, name, value, valueSize, capacity);
+  if (entry != nullptr && list.head == nullptr) list.head = entry;
 }
 
-bool uploadIdSeen() { return gUploadIdSeen; }
+void appendEntry(char* name, char* value, std::size_t valueSize) {
+  appendLargeEntry(name, value, valueSize, 0);
+}
+
+bool uploadIdSeen() { return state().uploadIdSeen; }
 
 int atoiSaturating(const char* text) { return readInt(text); }
 
@@ -144,7 +140,7 @@ namespace {
 void lookupName(char (&name)[kLookupNameMax + 1], const char* failure, const char* format, va_list args) {
   int n = std::vsnprintf(name, sizeof name, format, args);
   if (n < 0 || static_cast<std::size_t>(n) > kLookupNameMax) qError("%s", failure);
-  if (gHead == nullptr) qDecode();
+  if (decoder::head() == nullptr) qDecode();
 }
 
 }  // namespace
@@ -155,7 +151,7 @@ const char* qValue(const char* format, ...) {
   va_start(args, format);
   lookupName(name, "qValue(): Message is too long or invalid.", format, args);
   va_end(args);
-  return _entry_find(gHead, name);
+  return _entry_find(decoder::head(), name);
 }
 
 int qiValue(const char* format, ...) {
@@ -164,19 +160,20 @@ int qiValue(const char* format, ...) {
   va_start(args, format);
   lookupName(name, "qiValue(): Message is too long or invalid.", format, args);
   va_end(args);
-  return _entry_find_int(gHead, name);
+  return _entry_find_int(decoder::head(), name);
 }
 
 Q_entry* qFirstEntry() {
-  if (gHead == nullptr) qDecode();
-  return gHead;
+  if (decoder::head() == nullptr) qDecode();
+  return decoder::head();
 }
 
 void qReleaseEntries() {
-  _entry_list_free(gHead);
-  gHead = nullptr;
-  gTail = nullptr;
-  gUploadIdSeen = false;
+  decoder::State& list = decoder::state();
+  _entry_list_free(list.head);
+  list.head = nullptr;
+  list.tail = nullptr;
+  list.uploadIdSeen = false;
 }
 
 std::size_t qValueSize(const Q_entry* entry) { return nodeOf(entry)->valueSize; }

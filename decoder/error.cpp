@@ -5,28 +5,28 @@
 #include <cstdlib>
 
 #include "decoder/decoder.h"
+#include "decoder/state.h"
 
 namespace kavro {
 namespace {
 
 constexpr std::size_t kMessageMax = 1023;
 
-bool gReporting = false;  // set by the first qError; a second one exits at once
-bool gContentTypeSent = false;
-
 }  // namespace
 
 void qPrintContentType(const char* type) {
-  if (gContentTypeSent) return;
+  decoder::State& s = decoder::state();
+  if (s.contentTypeSent) return;
   std::printf("Content-Type: %s%c%c", type, '\n', '\n');
-  gContentTypeSent = true;
+  s.contentTypeSent = true;
 }
 
 void qReleaseAll() { qReleaseEntries(); }
 
 void qError(const char* format, ...) {
-  if (gReporting) std::exit(1);
-  gReporting = true;
+  decoder::State& s = decoder::state();
+  if (s.reporting) std::exit(1);
+  s.reporting = true;
 
   char message[kMessageMax + 1];
   va_list args;

@@ -3,24 +3,23 @@
 #include <cstring>
 
 #include "decoder/decoder.h"
+#include "decoder/internal.h"
 #include "decoder/md5.h"
+#include "decoder/state.h"
 
 namespace kavro {
 namespace {
 
-constexpr std::size_t kHexDigestLength = 32;
 constexpr std::size_t kStampMax = 255;
-
-char gDigest[kHexDigestLength + 1];
-char gRequestId[kHexDigestLength + 1];
 
 }  // namespace
 
 const char* qMd5Hex(const char* text) {
   std::uint8_t digest[16];
   md5Digest(text, std::strlen(text), digest);
-  for (int i = 0; i < 16; ++i) std::snprintf(gDigest + 2 * i, 3, "%02x", digest[i]);
-  return gDigest;
+  char* hex = decoder::state().digest;
+  for (int i = 0; i < 16; ++i) std::snprintf(hex + 2 * i, 3, "%02x", digest[i]);
+  return hex;
 }
 
 const char* qUniqueRequestId() {
@@ -32,8 +31,9 @@ const char* qUniqueRequestId() {
   std::snprintf(stamp, sizeof stamp, "%04d%02d%02d%02d%02d%02d-%s:%s", now->tm_year, now->tm_mon,
                 now->tm_mday, now->tm_hour, now->tm_min, now->tm_sec, _getenv_or("", "REMOTE_ADDR"),
                 _getenv_or("", "REMOTE_PORT"));
-  std::memcpy(gRequestId, qMd5Hex(stamp), kHexDigestLength + 1);
-  return gRequestId;
+  char* id = decoder::state().requestId;
+  std::memcpy(id, qMd5Hex(stamp), decoder::kHexDigestLength + 1);
+  return id;
 }
 
 }  // namespace kavro

@@ -11,8 +11,9 @@
 #include <vector>
 
 #include "decoder/decoder.h"
+#include "decoder/internal.h"
 #include "decoder/md5.h"
-#include "platform/platform.h"
+#include "platform/support.h"
 
 namespace kavro {
 namespace {

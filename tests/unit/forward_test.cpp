@@ -11,8 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "decoder/internal.h"
 #include "gateway/url_encode.h"
-#include "platform/platform.h"
+#include "platform/support.h"
 
 namespace kavro {
 namespace {

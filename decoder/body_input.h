@@ -1,0 +1,81 @@
+// The body of a multipart request as the parser reads it: standard input in
+// large blocks, or mapped whole when it is a regular file, or a test's reader.
+#pragma once
+
+#include <cstddef>
+
+namespace kavro::decoder {
+
+// The look-ahead block: large enough that reading costs few calls, small
+// beside the contents it carries over from one value to the next.
+inline constexpr std::size_t kBlockSize = std::size_t{1} << 20;
+
+// A multipart body's source: places 1 to `size` bytes at `buffer` and returns
+// their count, or returns 0 once the body has ended.
+using BodyReader = std::size_t (*)(void* context, char* buffer, std::size_t size);
+
+// The body's source and the bytes taken from it but not used yet.
+struct BodyInput {
+  BodyReader reader = nullptr;  // null: standard input
+  void* context = nullptr;
+  // Standard input that is a regular file is mapped whole and becomes the
+  // block: nothing is read, and long values are left in place.
+  bool mappingTried = false;
+  bool mapped = false;
+  bool wasMapped = false;
+  char* block = nullptr;
+  std::size_t blockSize = kBlockSize;
+  std::size_t pos = 0;  // block[pos, len) is read but not used yet
+  std::size_t len = 0;
+  bool ended = false;
+  // The body can be read only once; a later decode finds it consumed.
+  bool bodyRead = false;
+  // CONTENT_LENGTH, when given, only bounds how far ahead standard input is
+  // read: a web server may keep the pipe open after the body, and a reader
+  // that asked for more than was sent would wait for ever.
+  bool lengthChecked = false;
+  bool lengthKnown = false;
+  unsigned long long lengthLeft = 0;
+};
+
+// Standard input mapped whole, kept while values lie in it.
+struct InputMapping {
+  char* base = nullptr;
+  std::size_t size = 0;
+  std::size_t borrowed = 0;  // entries whose value lies in it
+  bool finished = false;     // no longer the decoder's input
+};
+
+// Makes the block ready: the mapping when standard input can be mapped,
+// otherwise a block from the allocator (fatal when there is none).
+void ensureBlock(BodyInput* in);
+// More bytes after block[len]; the caller has left room there. False once the
+// body has ended.
+bool fillBlock(BodyInput* in);
+// Up to `size` more bytes at `buffer`; 0 once the body has ended.
+std::size_t readBody(BodyInput* in, char* buffer, std::size_t size);
+// Puts bytes read past a delimiter back in front of the (empty) look-ahead.
+void returnToBlock(BodyInput* in, const char* bytes, std::size_t count);
+// The decode is over: the look-ahead goes, and a mapping goes as soon as no
+// value lies in it.
+void finishInput(BodyInput* in);
+
+// From this size on, a value found in standard input mapped whole stays where
+// it is instead of being copied out.
+inline constexpr std::size_t kBorrowMin = std::size_t{64} << 10;
+// A value left in the mapping: counted while its entry lives.
+void borrowMappedValue();
+// An entry whose value lay in the mapping is released; the mapping goes with
+// the last of them.
+void releaseBorrowedValue(char* value);
+
+// The body's input, for tests.
+BodyInput* bodyInput();
+// For tests: the next multipart decode reads its body from `reader` (null:
+// standard input) through a look-ahead block of `blockSize` bytes (0: the
+// usual size), as a body not read before.
+void setBodyReaderForTests(BodyReader reader, void* context, std::size_t blockSize);
+// Whether the body last decoded was standard input mapped whole.
+bool bodyWasMapped();
+
+}  // namespace kavro::decoder

@@ -1,0 +1,55 @@
+// Everything the decoder keeps for the length of a process, in one place.
+#pragma once
+
+#include <cstddef>
+
+#include "decoder/body_input.h"
+#include "decoder/decoder.h"
+#include "decoder/delimiter.h"
+
+namespace kavro::decoder {
+
+inline constexpr std::size_t kLineBufferSize = 1024;  // a part's header line, and its fields
+inline constexpr std::size_t kHexDigestLength = 32;
+
+// The headers of the part being read.
+struct PartState {
+  char name[kLineBufferSize];
+  char fileName[kLineBufferSize];
+  char contentType[kLineBufferSize];
+};
+
+struct State {
+  // The entry list, and its last entry, so that appending costs the same for
+  // the millionth field as for the first.
+  Q_entry* head = nullptr;
+  Q_entry* tail = nullptr;
+  // Whether an entry named "Q_UPLOAD_ID" has been appended since the list was
+  // last released: the answer of a lookup, without walking the list.
+  bool uploadIdSeen = false;
+
+  // The multipart body, the search for its delimiters, and standard input
+  // mapped whole. Kept here rather than on a stack, so that nothing is lost
+  // from sight when qError ends the process half-way.
+  BodyInput input;
+  DelimiterScanner scanner;
+  InputMapping mapping;
+  PartState part = {};
+
+  // Set by the first qError: a second one exits at once.
+  bool reporting = false;
+  // Set once a Content-Type header has been written.
+  bool contentTypeSent = false;
+
+  // The results of qMd5Hex and qUniqueRequestId.
+  char digest[kHexDigestLength + 1] = {};
+  char requestId[kHexDigestLength + 1] = {};
+};
+
+State& state();
+
+// Releases everything the decoder holds (entries, look-ahead, mapping) and
+// puts it back as it was at process start.
+void resetState();
+
+}  // namespace kavro::decoder
