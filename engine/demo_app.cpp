@@ -5,13 +5,18 @@
 
 #include "engine/png.h"
 #include "engine/sha256.h"
-#include "gateway/cgi_rows.h"
+#include "wire/wire.h"
 
 namespace kavro::engine::demo {
 namespace {
 
-constexpr std::size_t kRowPathInfo = 1;
-constexpr std::size_t kRowRequestMethod = 16;
+using wire::kCgiRowCount;
+using wire::kCgiRowNames;
+using wire::kRowPathInfo;
+using wire::kRowQueryString;
+using wire::kRowRegistrySettings;
+using wire::kRowRequestMethod;
+using wire::kRowScriptName;
 
 constexpr char kHtmlHeaders[] = "Content-Type: text/html; charset=utf-8\r\n\r\n";
 constexpr char kTextHeaders[] = "Content-Type: text/plain; charset=utf-8\r\n\r\n";
@@ -193,7 +198,7 @@ std::string formPage(std::string_view scriptName) {
   return page;
 }
 
-std::string resultPage(const Payload& payload) {
+std::string resultPage(const PayloadValues& payload) {
   Fields fields = parseFields(payload.row(kRowQueryString));
   std::vector<UploadedFile> files = uploadedFiles(fields, payload.row(kRowRegistrySettings));
 
@@ -201,7 +206,8 @@ std::string resultPage(const Payload& payload) {
   page +=
       "<!DOCTYPE html>\n"
       "<html><head><meta charset=\"utf-8\"><title>KAVRO3 demo result</title>\n"
-      "<style>td{white-space:pre-wrap;font-family:monospace;vertical-align:top}td.value{overflow-wrap:anywhere}</style></head><body>\n"
+      "<style>td{white-space:pre-wrap;font-family:monospace;vertical-align:top}td.value{overflow-wrap:"
+      "anywhere}</style></head><body>\n"
       "<h1>KAVRO3 demo result</h1>\n"
       "<p><a id=\"back\" href=\"" +
       htmlEscape(payload.row(kRowScriptName)) +
@@ -232,7 +238,7 @@ std::string resultPage(const Payload& payload) {
   return page;
 }
 
-std::string echoText(const Payload& payload) {
+std::string echoText(const PayloadValues& payload) {
   std::string text = kTextHeaders;
   for (std::size_t i = 0; i < kCgiRowCount; ++i) {
     text += "row " + std::to_string(i) + " " + kCgiRowNames[i] + "=" + lineEscape(payload.row(i)) + "\n";
@@ -263,11 +269,11 @@ std::string downloadResponse() {
 }
 
 std::string textReply(std::string_view text) {
-  if (text.find("KAVRO2") == std::string_view::npos) return reply('0', text);
+  if (text.find(wire::kReplyMarker) == std::string_view::npos) return reply('0', text);
   return markedReply('0', '0', text);
 }
 
-Response handleRequest(const Payload& payload) {
+Response handleRequest(const PayloadValues& payload) {
   Page page = route(payload.row(kRowPathInfo));
   switch (page) {
     case Page::kForm: return {textReply(formPage(payload.row(kRowScriptName))), "200 form"};
@@ -286,7 +292,7 @@ std::string Conversation::onFrame(std::string_view text) {
     return reply('1', "Malformed message.");
   }
   switch (message.code) {
-    case kLogin: {
+    case wire::kLogin: {
       Login login;
       if (!parseLogin(message, &login)) {
         if (requestOutcome_.empty()) requestOutcome_ = "malformed login";
@@ -302,9 +308,9 @@ std::string Conversation::onFrame(std::string_view text) {
       loggedIn_ = true;
       return reply('0', "Welcome");
     }
-    case kRequest: {
+    case wire::kRequest: {
       requestAnswered_ = true;
-      Payload payload;
+      PayloadValues payload;
       if (!parseRequest(text, &payload)) {
         requestOutcome_ = "malformed request";
         return reply('1', "Malformed request.");
@@ -319,7 +325,7 @@ std::string Conversation::onFrame(std::string_view text) {
       requestOutcome_ = std::move(response.outcome);
       return std::move(response.reply);
     }
-    case kClose:
+    case wire::kClose:
       closed_ = true;
       finished_ = true;
       return reply('0', "");

@@ -65,8 +65,8 @@ std::string lineEscape(std::string_view text);
 std::string htmlEscape(std::string_view text);
 
 std::string formPage(std::string_view scriptName);
-std::string resultPage(const Payload& payload);
-std::string echoText(const Payload& payload);
+std::string resultPage(const PayloadValues& payload);
+std::string echoText(const PayloadValues& payload);
 std::string notFoundText(std::string_view pathInfo);
 // CGI headers and the PNG bytes, before hex encoding.
 std::string downloadResponse();
@@ -77,7 +77,7 @@ struct Response {
   std::string reply;
   std::string outcome;
 };
-Response handleRequest(const Payload& payload);
+Response handleRequest(const PayloadValues& payload);
 
 // A reply of status '0' for a text body. The gateway takes the first
 // "KAVRO2" in a reply as the marker, so a text that holds it (a field value

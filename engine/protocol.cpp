@@ -2,10 +2,11 @@
 
 #include <cstdio>
 
-#include "gateway/cgi_rows.h"
-
 namespace kavro::engine {
 namespace {
+
+using wire::kFieldSeparator;
+using wire::kValueSeparator;
 
 bool readExactly(platform::Socket socket, char* buffer, std::size_t size) {
   while (size > 0) {
@@ -27,8 +28,8 @@ int hexValue(char c) {
 }  // namespace
 
 std::optional<std::string> readFrame(platform::Socket socket) {
-  char digits[kFrameDigits];
-  if (!readExactly(socket, digits, kFrameDigits)) return std::nullopt;
+  char digits[wire::kFrameDigits];
+  if (!readExactly(socket, digits, wire::kFrameDigits)) return std::nullopt;
   std::size_t length = 0;
   for (char c : digits) {
     if (c < '0' || c > '9') return std::nullopt;
@@ -40,10 +41,10 @@ std::optional<std::string> readFrame(platform::Socket socket) {
 }
 
 bool writeFrame(platform::Socket socket, std::string_view text) {
-  if (text.size() > kMaxFrameLength) return false;
-  char digits[kFrameDigits + 1];
+  if (text.size() > wire::kMaxFrameText) return false;
+  char digits[wire::kFrameDigits + 1];
   std::snprintf(digits, sizeof digits, "%08zu", text.size());
-  std::string frame(digits, kFrameDigits);
+  std::string frame(digits, wire::kFrameDigits);
   frame.append(text);
   return platform::netSendAll(socket, frame.data(), frame.size());
 }
@@ -69,27 +70,29 @@ bool parseMessage(std::string_view text, Message* message) {
 }
 
 bool parseLogin(const Message& message, Login* login) {
-  if (message.code != kLogin || message.fields.size() != 9) return false;
+  if (message.code != wire::kLogin || message.fields.size() != wire::kLoginFieldCount - 1) return false;
   const auto& f = message.fields;
   *login = Login{f[0], f[1], f[2], f[3], f[4], f[5], f[6], f[7], f[8]};
   return true;
 }
 
-const std::string& Payload::row(std::size_t index) const {
+const std::string& PayloadValues::row(std::size_t index) const {
   static const std::string empty;
   return index < values.size() ? values[index] : empty;
 }
 
-std::vector<std::string> Payload::additional() const {
-  if (values.size() <= kCgiRowCount) return {};
-  return {values.begin() + kCgiRowCount, values.end()};
+std::vector<std::string> PayloadValues::additional() const {
+  if (values.size() <= wire::kCgiRowCount) return {};
+  return {values.begin() + wire::kCgiRowCount, values.end()};
 }
 
-bool parseRequest(std::string_view text, Payload* payload) {
+bool parseRequest(std::string_view text, PayloadValues* payload) {
   // "3", 0x01, the payload, 0x01. The payload may itself hold 0x01 bytes (an
   // environment value can), so it is taken whole between the first and the
   // last separator rather than split at 0x01.
-  if (text.size() < 3 || text.substr(0, 2) != "3\x01" || text.back() != kFieldSeparator) return false;
+  const char head[] = {static_cast<char>('0' + wire::kRequest), kFieldSeparator};
+  if (text.size() < 3 || text.substr(0, 2) != std::string_view(head, 2) || text.back() != kFieldSeparator)
+    return false;
   std::string_view body = text.substr(2, text.size() - 3);
   payload->values.clear();
   std::size_t start = 0;
@@ -99,7 +102,7 @@ bool parseRequest(std::string_view text, Payload* payload) {
     payload->values.emplace_back(body.substr(start, end - start));
     start = end + 1;
   }
-  return payload->values.size() >= kCgiRowCount;
+  return payload->values.size() >= wire::kCgiRowCount;
 }
 
 std::string urlDecode(std::string_view text) {
@@ -149,7 +152,7 @@ std::string reply(char status, std::string_view text) {
 }
 
 std::string markedReply(char status, char selector, std::string_view body) {
-  std::string text = "KAVRO2";
+  std::string text = wire::kReplyMarker;
   text += selector;
   text.append(body);
   return reply(status, text);
@@ -167,7 +170,7 @@ std::string hexEncode(std::string_view bytes) {
 }
 
 std::string hexReply(char status, std::string_view bytes) {
-  return markedReply(status, '1', hexEncode(bytes));
+  return markedReply(status, wire::kHexSelector, hexEncode(bytes));
 }
 
 }  // namespace kavro::engine

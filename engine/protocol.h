@@ -10,13 +10,9 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "wire/wire.h"
 
 namespace kavro::engine {
-
-inline constexpr std::size_t kFrameDigits = 8;
-inline constexpr std::size_t kMaxFrameLength = 99999999;
-
-enum MessageCode { kLogin = 1, kClose = 2, kRequest = 3 };
 
 // Reads one Frame: eight ASCII digits, then that many bytes. Empty when the
 // peer closed or sent a malformed length before a whole Frame arrived.
@@ -41,16 +37,17 @@ struct Login {
 };
 bool parseLogin(const Message& message, Login* login);
 
-// The Request payload: every value the gateway ended with 0xFE. The first 26
-// are the CGI rows (gateway/cgi_rows.h), the rest the AdditionalValues.
-struct Payload {
+// The values of the Request payload, each of which the gateway ended with
+// 0xFE. The first 26 are the CGI rows (wire::CgiRow), the rest the variables
+// AdditionalValues names.
+struct PayloadValues {
   std::vector<std::string> values;
   const std::string& row(std::size_t index) const;
   std::vector<std::string> additional() const;
 };
 // A Request message's payload. False when the message is not a Request or
 // its payload is not made of 0xFE-terminated values.
-bool parseRequest(std::string_view text, Payload* payload);
+bool parseRequest(std::string_view text, PayloadValues* payload);
 
 // Row 0 (the re-encoded form fields) back into decoded name/value pairs.
 std::vector<std::pair<std::string, std::string>> parseFields(std::string_view query);

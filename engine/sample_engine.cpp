@@ -19,6 +19,7 @@
 
 #include "engine/demo_app.h"
 #include "engine/protocol.h"
+#include "platform/support.h"
 
 namespace {
 

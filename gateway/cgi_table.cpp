@@ -2,9 +2,10 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
-#include "gateway/engine_link.h"
 #include "gateway/settings.h"
+#include "gateway/strings.h"
 #include "platform/platform.h"
 
 namespace kavro {
@@ -17,7 +18,7 @@ namespace {
 char* copyValue(char* put, const char* value, std::size_t length) {
   if (length == 0) return put;
   std::memcpy(put, value, length);
-  for (char separator : {kValueSeparator, kFieldSeparator}) {
+  for (char separator : {wire::kValueSeparator, wire::kFieldSeparator}) {
     for (char* p = put; (p = static_cast<char*>(std::memchr(p, separator, length - (p - put)))) != nullptr;)
       *p++ = kSeparatorReplacement;
   }
@@ -28,9 +29,9 @@ char* copyValue(char* put, const char* value, std::size_t length) {
 
 void captureCgiTable(CgiTable* table) {
   table->payloadSize = 0;
-  for (std::size_t i = 0; i < kCgiRowCount; ++i) {
+  for (std::size_t i = 0; i < wire::kCgiRowCount; ++i) {
     CgiRow& row = table->rows[i];
-    row.name = kCgiRowNames[i];
+    row.name = wire::kCgiRowNames[i];
     row.value = std::getenv(row.name);
     row.length = row.value ? std::strlen(row.value) : 0;
     table->payloadSize += row.length + 1;
@@ -44,14 +45,14 @@ void setCgiRow(CgiTable* table, std::size_t row, const char* value, std::size_t 
   table->payloadSize += length;
 }
 
-bool buildPayload(const CgiTable& table, const char* additionalValues, Payload* payload) {
+bool buildPayload(const CgiTable& table, const char* additionalValues, RequestPayload* payload) {
   payload->size = 0;
   payload->data = static_cast<char*>(platform::heapAlloc(table.payloadSize));
   if (payload->data == nullptr) return false;
   char* put = payload->data;
   for (const CgiRow& row : table.rows) {
     put = copyValue(put, row.value, row.length);
-    *put++ = kValueSeparator;
+    *put++ = wire::kValueSeparator;
   }
   payload->size = static_cast<std::size_t>(put - payload->data);
 
@@ -75,12 +76,12 @@ bool buildPayload(const CgiTable& table, const char* additionalValues, Payload* 
     payload->data = grown;
     copyValue(payload->data + payload->size, value, valueLength);
     payload->size += valueLength;
-    payload->data[payload->size++] = kValueSeparator;
+    payload->data[payload->size++] = wire::kValueSeparator;
   }
   return true;
 }
 
-void releasePayload(Payload* payload) {
+void releasePayload(RequestPayload* payload) {
   platform::heapFree(payload->data);
   payload->data = nullptr;
   payload->size = 0;

@@ -3,7 +3,7 @@
 
 #include <cstddef>
 
-#include "gateway/cgi_rows.h"
+#include "wire/wire.h"
 
 namespace kavro {
 
@@ -14,7 +14,7 @@ struct CgiRow {
 };
 
 struct CgiTable {
-  CgiRow rows[kCgiRowCount];
+  CgiRow rows[wire::kCgiRowCount];
   std::size_t payloadSize;  // running sum of (length + 1) over the rows
 };
 
@@ -26,15 +26,19 @@ void setCgiRow(CgiTable* table, std::size_t row, const char* value, std::size_t 
 
 // The Request payload: every value followed by the Value separator 0xFE. A
 // block from the process heap.
-struct Payload {
+struct RequestPayload {
   char* data;
   std::size_t size;
 };
 
+// What a separator byte inside a value becomes, so that it cannot shift the
+// rows the engine reads.
+inline constexpr char kSeparatorReplacement = '?';
+
 // The 26 rows in order, then the variables named by AdditionalValues (split
 // at commas, empty items skipped, blanks kept). False when memory runs out;
 // nothing is left allocated then.
-bool buildPayload(const CgiTable& table, const char* additionalValues, Payload* payload);
-void releasePayload(Payload* payload);
+bool buildPayload(const CgiTable& table, const char* additionalValues, RequestPayload* payload);
+void releasePayload(RequestPayload* payload);
 
 }  // namespace kavro

@@ -2,58 +2,66 @@
 // Engine Server and back to standard output.
 #include "gateway/driver.h"
 
-#include <cstdlib>
-
 #include "decoder/decoder.h"
 #include "gateway/cgi_table.h"
 #include "gateway/engine_link.h"
 #include "gateway/engine_messages.h"
 #include "gateway/forward.h"
+#include "gateway/owner.h"
 #include "gateway/report.h"
 #include "gateway/settings.h"
+#include "gateway/texts.h"
 #include "platform/platform.h"
 
 namespace kavro {
 namespace {
 
-constexpr char kNoMemory[] = "KAVRO memory allocation failure.";
+using FieldTextOwner = Owner<PairText, releasePairText>;
+using PayloadOwner = Owner<RequestPayload, releasePayload>;
+using ReplyOwner = Owner<Reply, releaseReply>;
 
 // The files spooled in this run. A run that ends early leaves them on disk.
 SpoolList gSpool;
 
-// Receives the reply to the Request message and writes its body when its
-// status is '0'. False when the run must end here.
-bool relayReply() {
+// Every run of the driver ends with exit status 0, a reported one included.
+int endRun(const char* reason) {
+  reportError("%s", reason);
+  return 0;
+}
+
+// The first Engine Server of the configured list that accepts, tried in the
+// failover order.
+int connectToEngine(const Settings& s) {
+  ServerList servers;
+  buildServerList(s.serverUrl, s.serverPort, &servers);
+  std::size_t start = firstServer(s.multipleServers, servers.count);
+  return engineConnectAny(servers, start, s.serverUrl, s.serverPort, engineConnect);
+}
+
+// The body goes out with one unbuffered, untranslated write. Neither failure
+// ends the run; after a failed write both are reported.
+void writeBody(const ReplyBody& body) {
+  std::size_t written = 0;
+  if (!platform::writeStdOutput(body.data, body.size, &written))
+    reportError(text::kWriteFailed, platform::lastErrorCode());
+  if (written != body.size) reportError("%s", text::kWriteIncomplete);
+}
+
+// Receives the reply to the request and writes its body when its status is
+// '0' (any other status: nothing is written, nothing reported). Returns 1
+// when the run must end with `*failure`.
+int relayReply(const char** failure) {
   std::int32_t announced = engineRecvLength();
   if (announced <= 0) {
-    // Reported with whatever the link last said (possibly nothing); the
-    // conversation goes on with the Close message.
+    // Reported with whatever the link last said, possibly nothing or the text
+    // of a failed connection attempt; the Close message still follows.
     reportError("%s", engineLastError());
-    return true;
+    return 0;
   }
-  std::size_t size = static_cast<std::size_t>(announced);
-  char* reply = static_cast<char*>(platform::heapAlloc(size + 1));
-  if (reply == nullptr) {
-    reportError(kNoMemory);
-    return false;
-  }
-  std::size_t kept = 0;
-  if (engineRecv(reply, size + 1, announced, &kept) < 0) {
-    // A reply cut short is never written, not even in part.
-    platform::heapFree(reply);
-    reportError("%s", engineLastError());
-    return false;
-  }
-  ReplyBody body = decodeReply(reply, size, kept);
-  if (body.status == '0') {
-    std::size_t written = 0;
-    if (!platform::writeStdOutput(body.data, body.size, &written)) {
-      reportError("KAVRO WriteFile failed, error %d.", platform::lastErrorCode());
-    }
-    if (written != body.size) reportError("KAVRO WriteFile did not write complete reply.");
-  }
-  platform::heapFree(reply);
-  return true;
+  ReplyOwner reply;
+  if (engineRecvReply(announced, reply.get(), failure) != 0) return 1;
+  if (reply->body.status == wire::kStatusOk) writeBody(reply->body);
+  return 0;
 }
 
 }  // namespace
@@ -61,97 +69,54 @@ bool relayReply() {
 int runGateway() {
   platform::processInit();
 
-  // 1. Decode the form data. A malformed request ends here, inside the
-  // decoder, with its error page and exit status 1.
+  // Decode the form data before anything else. A malformed request ends here,
+  // inside the decoder, with its error page and exit status 1.
   qDecode();
 
-  // 2-3. The process heap and the standard output handle.
-  if (!platform::heapAvailable()) {
-    reportError("KAVRO3 GetProcessHeap failure.");
-    return 0;
-  }
+  // The process heap and the standard output handle; reports this early are
+  // always plain text, as no Outage page is known yet.
+  if (!platform::heapAvailable()) return endRun(text::kNoProcessHeap);
   if (!platform::stdOutputValid()) {
-    reportError("KAVRO GetStdHandle failed, error %d.", platform::lastErrorCode());
+    reportError(text::kNoStdHandle, platform::lastErrorCode());
     return 0;
   }
 
-  // 4-6. The CGI variables and the settings. The environment's QUERY_STRING is
-  // never sent: row 0 carries the re-encoded form fields instead.
+  // The CGI variables, then the settings of the key that SCRIPT_NAME selects.
+  // The environment's QUERY_STRING is never sent: row 0 carries the
+  // re-encoded form fields instead.
   CgiTable table;
   captureCgiTable(&table);
-  readSettings(table.rows[kRowScriptName].value);
-  setCgiRow(&table, kRowQueryString, nullptr, 0);
+  readSettings(table.rows[wire::kRowScriptName].value);
+  setCgiRow(&table, wire::kRowQueryString, nullptr, 0);
 
-  // 7-8. Re-encode the form fields into row 0, spooling uploads, then
-  // release the entry list.
-  PairText fields;
-  if (!forwardFields(qFirstEntry(), settings(), &gSpool, &fields)) {
-    releasePairText(&fields);
-    reportError("KAVRO memory allocation error");
-    return 0;
-  }
-  setCgiRow(&table, kRowQueryString, fields.data, fields.length);
+  // Re-encode the form fields, spooling, inlining or skipping uploads, and
+  // release the entry list: the decoder is done.
+  FieldTextOwner fields;
+  if (!forwardFields(qFirstEntry(), settings(), &gSpool, fields.get()))
+    return endRun(text::kNoMemoryForFields);
   qReleaseEntries();
 
-  // 9-12. RegistryInfo in row 25, then the payload; the fields live on only
-  // inside it.
-  setCgiRow(&table, kRowRegistrySettings, registryInfo(), registryInfoLength());
-  Payload payload;
-  bool built = buildPayload(table, settings().additionalValues, &payload);
-  releasePairText(&fields);
-  if (!built) {
-    reportError(kNoMemory);
-    return 0;
-  }
+  // The payload: the 26 rows, RegistryInfo in the last, then the variables
+  // AdditionalValues names. The fields live on only inside it.
+  setCgiRow(&table, wire::kRowQueryString, fields->data, fields->length);
+  setCgiRow(&table, wire::kRowRegistrySettings, registryInfo(), registryInfoLength());
+  PayloadOwner payload;
+  if (!buildPayload(table, settings().additionalValues, payload.get())) return endRun(text::kNoMemory);
+  fields.release();
 
-  // 13. Connect to the first Engine Server that accepts.
-  ServerList servers;
-  buildServerList(settings().serverUrl, settings().serverPort, &servers);
-  std::size_t start = firstServer(settings().multipleServers, servers.count);
-  if (engineConnectAny(servers, start, settings().serverUrl, settings().serverPort, engineConnect) != 0) {
-    releasePayload(&payload);
-    reportError("%s", engineLastError());
-    return 0;
-  }
-
-  // 14. Log in.
-  const char* rejection = nullptr;
-  switch (engineLogin(settings(), &rejection)) {
-    case LoginResult::kAccepted: break;
-    case LoginResult::kRejected:
-      releasePayload(&payload);
-      reportError("%s", rejection);
-      return 0;
-    case LoginResult::kLinkFailure:
-      releasePayload(&payload);
-      reportError("%s", engineLastError());
-      return 0;
-  }
-
-  // 15. The request.
-  SendResult sent = engineSendRequest(payload.data, payload.size);
-  releasePayload(&payload);
-  if (sent == SendResult::kNoMemory) {
-    reportError(kNoMemory);
-    return 0;
-  }
-  if (sent == SendResult::kLinkFailure) {
-    reportError("%s", engineLastError());
-    return 0;
-  }
-
-  // 16. The reply.
-  if (!relayReply()) return 0;
-
-  // 17-18. Close the conversation and the link. A Close that cannot be sent
-  // ends the run with the link open and the spooled files in place.
-  if (!engineClose()) {
-    reportError("%s", engineLastError());
-    return 0;
-  }
+  // The conversation: connect, log in, send the request, relay the reply,
+  // close. A Close that cannot be sent ends the run with the link open and the
+  // spooled files in place.
+  const char* failure = nullptr;
+  if (connectToEngine(settings()) != 0) return endRun(engineLastError());
+  if (engineLogin(settings(), &failure) != 0) return endRun(failure);
+  if (engineSendRequest(payload->data, payload->size, &failure) != 0) return endRun(failure);
+  payload.release();
+  if (relayReply(&failure) != 0) return endRun(failure);
+  if (engineClose(&failure) != 0) return endRun(failure);
   engineDisconnect();
 
-  // 19. Remove the spooled files, the last one first.
+  // Remove the spooled files, the last one first, unless FileMode keeps them.
   if (settings().fileMode[0] == '1') removeSpooledFiles(&gSpool);
   return 0;
 }

@@ -6,8 +6,10 @@
 #include <cstring>
 #include <ctime>
 
-#include "gateway/fixed_text.h"
+#include "gateway/strings.h"
+#include "gateway/texts.h"
 #include "platform/platform.h"
+#include "wire/wire.h"
 
 namespace kavro {
 namespace {
@@ -16,44 +18,13 @@ platform::Socket gSocket = platform::kInvalidSocket;
 FixedText<kLastErrorMax + 1> gLastError;
 char gPiece[kPieceSize];
 
-struct CodeMessage {
-  int code;
-  const char* message;
-};
-
-const CodeMessage kConnectMessages[] = {
-    {10004, "The (blocking) call was canceled via WSACancelBlockingCall().\n"},
-    {10014, "The namelen argument is incorrect.\n"},
-    {10022, "The socket is not already bound to an address.\n"},
-    {10024, "No more file descriptors are available.\n"},
-    {10036, "address blocking Windows Sockets operation is in progress.\n"},
-    {10038, "The descriptor is not a socket.\n"},
-    {10039, "address destination address is required.\n"},
-    {10041, "The specified protocol is the wrong type for this socket.\n"},
-    {10043, "The specified protocol is not supported.\n"},
-    {10044, "Socket type is not supported in this address family.\n"},
-    {10047, "The specified address family is not supported.\n"},
-    {10048, "The specified address is already in use.\n"},
-    {10049, "Specified address is not available from the local machine.\n"},
-    {10050, "Network subsystem failure.\n"},
-    {10051, "The network can't be reached from this host at this time.\n"},
-    {10055, "No buffer space available. The socket cannot be created.\n"},
-    {10056, "The socket is already connected.\n"},
-    {10060, "Attempt timed out without establishing a connection.\n"},
-    {10061, "The attempt to connect was forcefully rejected.\n"},
-    {10093, "Unable to initialise socket.\n"},
-    {11001, "Authoritative Answer Host not found.\n"},
-    {11002, "Non-Authoritative Host not found or SERVERFAIL.\n"},
-    {11003, "Non recoverable errors, FORMERR, REFUSED, NOTIMP.\n"},
-    {11004, "Valid name, no data record of requested type.\n"},
-};
-
 void setConnectError(const char* host, const char* port, const char* message) {
   // snprintf cuts the text at the bound; a long host can push the message
   // itself out of it.
-  char text[kLastErrorMax + 1];
-  std::snprintf(text, sizeof text, "Unable to connect to Engine Server %s:%s - %s", host, port, message);
-  gLastError.assign(text);
+  char prefix[kLastErrorMax + 1];
+  std::snprintf(prefix, sizeof prefix, text::kConnectPrefix, host, port);
+  gLastError.assign(prefix);
+  gLastError.append(message);
 }
 
 bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
@@ -72,20 +43,6 @@ long long readDecimal(const char* text, long long limit) {
 }
 
 }  // namespace
-
-std::size_t splitItems(char* text, char delimiter, const char** items, std::size_t maxItems) {
-  std::size_t count = 0;
-  char* p = text;
-  while (count < maxItems) {
-    while (*p == delimiter) ++p;
-    if (*p == '\0') break;
-    items[count++] = p;
-    while (*p != '\0' && *p != delimiter) ++p;
-    if (*p == '\0') break;
-    *p++ = '\0';
-  }
-  return count;
-}
 
 void buildServerList(const char* serverUrl, const char* serverPort, ServerList* list) {
   FixedText<kServerTextMax + 1> copy;
@@ -107,7 +64,7 @@ std::size_t firstServer(const char* multipleServers, std::size_t count) {
 int engineConnectAny(const ServerList& list, std::size_t start, const char* serverUrl, const char* serverPort,
                      ConnectFn attempt) {
   if (list.count == 0) {
-    setConnectError(serverUrl, serverPort, "No Engine Server is configured.\n");
+    setConnectError(serverUrl, serverPort, text::kNoServer);
     return 1;
   }
   // With start 0 the loop tries the first server a second time at the end:
@@ -126,10 +83,10 @@ int engineConnectAny(const ServerList& list, std::size_t start, const char* serv
 }
 
 const char* connectErrorMessage(int code) {
-  for (const CodeMessage& entry : kConnectMessages) {
+  for (const text::CodeMessage& entry : text::kConnectMessages) {
     if (entry.code == code) return entry.message;
   }
-  return "Unknown error.\n";
+  return text::kUnknownError;
 }
 
 int portNumber(const char* text) { return static_cast<int>(readDecimal(text, INT_MAX)); }
@@ -146,7 +103,7 @@ int engineConnect(const char* host, const char* port) {
     return 1;
   }
   if (major * 10 + minor < 11) {
-    gLastError.assign("\nError: socket library must support 1.1 or greater.\n");
+    gLastError.assign(text::kSocketVersion);
     return 1;
   }
   // The socket of a failed attempt is closed before the next one is made.
@@ -168,7 +125,7 @@ int engineConnect(const char* host, const char* port) {
 
 int engineSend(const char* data, std::size_t size) {
   if (!platform::netSendAll(gSocket, data, size)) {
-    gLastError.assign(kDisconnected);
+    gLastError.assign(text::kDisconnected);
     return 1;
   }
   return 0;
@@ -178,17 +135,17 @@ int engineSendFrame(const char* text) { return engineSendFrame(text, std::strlen
 
 int engineSendFrame(const char* data, std::size_t size) {
   // A cut length would desynchronise the engine; such a text is never sent.
-  if (size > kMaxFrameText) {
-    gLastError.assign(kTooLarge);
+  if (size > wire::kMaxFrameText) {
+    gLastError.assign(text::kTooLarge);
     return 1;
   }
-  char digits[kFrameDigits + 1];
+  char digits[wire::kFrameDigits + 1];
   std::snprintf(digits, sizeof digits, "%08ld", static_cast<long>(size));
-  if (engineSend(digits, kFrameDigits) != 0) return 1;
+  if (engineSend(digits, wire::kFrameDigits) != 0) return 1;
   return engineSend(data, size);
 }
 
-long engineRecv(char* buffer, std::size_t capacity, long count, std::size_t* kept) {
+std::int32_t engineRecv(char* buffer, std::size_t capacity, std::int32_t count, std::size_t* kept) {
   std::size_t length = 0;
   buffer[0] = '\0';
   if (kept) *kept = 0;
@@ -204,7 +161,7 @@ long engineRecv(char* buffer, std::size_t capacity, long count, std::size_t* kep
       long n = platform::netRecv(gSocket, gPiece + got, piece - got);
       // recv() returns 0 when the peer has closed: the rest will never come.
       if (n <= 0) {
-        gLastError.assign(kDisconnected);
+        gLastError.assign(text::kDisconnected);
         if (kept) *kept = length;
         return -1;
       }
@@ -230,9 +187,9 @@ long engineRecv(char* buffer, std::size_t capacity, long count, std::size_t* kep
 }
 
 std::int32_t engineRecvLength() {
-  char digits[kFrameDigits + 2];
-  long got = engineRecv(digits, sizeof digits, kFrameDigits);
-  if (got != static_cast<long>(kFrameDigits)) return static_cast<std::int32_t>(got);
+  char digits[wire::kFrameDigits + 2];
+  constexpr std::int32_t kDigits = static_cast<std::int32_t>(wire::kFrameDigits);
+  if (engineRecv(digits, sizeof digits, kDigits) != kDigits) return -1;
   return frameLength(digits);
 }
 

@@ -1,5 +1,9 @@
 // The gateway's TCP client to the Engine Server: server list and failover,
 // Frames, and the text of the link's last failure.
+//
+// Every operation returns 0 on success and 1 on failure, leaving the reason
+// in the last error text; the two receives return what they received (a
+// count, a length) and -1 on failure instead.
 #pragma once
 
 #include <cstddef>
@@ -10,12 +14,7 @@ namespace kavro {
 inline constexpr std::size_t kLastErrorMax = 1023;
 inline constexpr std::size_t kPieceSize = 100000;  // bytes per recv piece
 inline constexpr std::size_t kMaxServers = 100;
-inline constexpr std::size_t kFrameDigits = 8;
-inline constexpr std::size_t kMaxFrameText = 99999999;  // a length needs at most 8 digits
-inline constexpr std::size_t kServerTextMax = 2047;     // ServerURL, ServerPort
-
-inline constexpr char kDisconnected[] = "\nCommunication failure - Engine Server has disconnected\n";
-inline constexpr char kTooLarge[] = "KAVRO request too large for the Engine link.";
+inline constexpr std::size_t kServerTextMax = 2047;  // ServerURL, ServerPort
 
 // The servers of ServerURL and ServerPort, split at commas the way strtok
 // does (empty items skipped, items not trimmed, at most 100). Server i is
@@ -27,9 +26,6 @@ struct ServerList {
   const char* ports[kMaxServers];
   std::size_t count;
 };
-
-// Splits `text` in place at `delimiter` as strtok does; returns the item count.
-std::size_t splitItems(char* text, char delimiter, const char** items, std::size_t maxItems);
 
 void buildServerList(const char* serverUrl, const char* serverPort, ServerList* list);
 
@@ -54,10 +50,11 @@ int engineSendFrame(const char* data, std::size_t size);
 // text: the text ends at the first zero byte received and at capacity - 1
 // bytes; the bytes beyond are received and dropped. Returns `count`, or -1 when
 // the peer closed or failed first (the bytes kept so far stay). `kept` (when
-// given) is the text's length. A count of 0 or less receives nothing.
-long engineRecv(char* buffer, std::size_t capacity, long count, std::size_t* kept = nullptr);
+// given) is the text's length. A count of 0 or less receives nothing and is
+// returned as it is.
+std::int32_t engineRecv(char* buffer, std::size_t capacity, std::int32_t count, std::size_t* kept = nullptr);
 
-// The eight-digit length of the next Frame, read as atol reads it; negative on failure.
+// The eight-digit length of the next Frame, read as atol reads it; -1 on failure.
 std::int32_t engineRecvLength();
 
 void engineDisconnect();

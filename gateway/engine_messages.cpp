@@ -4,14 +4,16 @@
 #include <cstring>
 #include <string_view>
 
-#include "gateway/cgi_rows.h"
 #include "gateway/engine_link.h"
+#include "gateway/texts.h"
 #include "platform/platform.h"
 
 namespace kavro {
 namespace {
 
 char gMessage[kMessageBufferSize];
+
+constexpr char kSep = wire::kFieldSeparator;
 
 // Offsets 0 and 1 are the status and one unexamined byte; the text runs from
 // offset 2 up to the reply's last byte, which is not part of it. A reply kept
@@ -29,6 +31,13 @@ int hexDigitValue(char c) {
   return (v >= 'A' && v <= 'F') ? v - 55 : v - 48;
 }
 
+int linkFailure(const char** failure) {
+  *failure = engineLastError();
+  return 1;
+}
+
+char codeDigit(wire::MessageCode code) { return static_cast<char>('0' + code); }
+
 }  // namespace
 
 void upperCaseAscii(char* text) {
@@ -38,48 +47,68 @@ void upperCaseAscii(char* text) {
 }
 
 std::size_t buildLoginMessage(const Settings& s, char* buffer, std::size_t capacity) {
-  int n = std::snprintf(buffer, capacity, "%i%c%s%c%s%c%s%c2%c%s%c%s%c%s%c%s%c%s%c", 1, kFieldSeparator,
-                        s.userName, kFieldSeparator, s.userPassword, kFieldSeparator, s.applicationName,
-                        kFieldSeparator, kFieldSeparator, s.engineName, kFieldSeparator, s.procedureName,
-                        kFieldSeparator, s.startupFlags, kFieldSeparator, s.shutdownFlags, kFieldSeparator,
-                        s.hxLocation, kFieldSeparator);
+  int n = std::snprintf(buffer, capacity, "%i%c%s%c%s%c%s%c%c%c%s%c%s%c%s%c%s%c%s%c", wire::kLogin, kSep,
+                        s.userName, kSep, s.userPassword, kSep, s.applicationName, kSep,
+                        wire::kLoginFixedField, kSep, s.engineName, kSep, s.procedureName, kSep,
+                        s.startupFlags, kSep, s.shutdownFlags, kSep, s.hxLocation, kSep);
   // The settings' bounds keep the message under 1826 characters.
   if (n < 0) return 0;
   return static_cast<std::size_t>(n) < capacity ? static_cast<std::size_t>(n) : capacity - 1;
 }
 
-LoginResult engineLogin(Settings& s, const char** text) {
+int engineLogin(Settings& s, const char** failure) {
   upperCaseAscii(s.userName);
   upperCaseAscii(s.applicationName);
   std::size_t length = buildLoginMessage(s, gMessage, sizeof gMessage);
-  if (engineSendFrame(gMessage, length) != 0) return LoginResult::kLinkFailure;
+  if (engineSendFrame(gMessage, length) != 0) return linkFailure(failure);
   std::int32_t announced = engineRecvLength();
-  if (announced < 0) return LoginResult::kLinkFailure;
+  if (announced < 0) return linkFailure(failure);
   // A reply longer than the buffer is received whole; what fits is kept.
   std::size_t kept = 0;
-  if (engineRecv(gMessage, sizeof gMessage, announced, &kept) < 0) return LoginResult::kLinkFailure;
-  if (gMessage[0] == '0') return LoginResult::kAccepted;
+  if (engineRecv(gMessage, sizeof gMessage, announced, &kept) < 0) return linkFailure(failure);
+  if (gMessage[0] == wire::kStatusOk) return 0;
   std::size_t end = announced > 0 ? textEnd(static_cast<std::size_t>(announced), kept) : 0;
-  if (end <= 2) {
-    *text = "";
+  if (end <= wire::kReplyTextOffset) {
+    *failure = "";
   } else {
     gMessage[end] = '\0';
-    *text = gMessage + 2;
+    *failure = gMessage + wire::kReplyTextOffset;
   }
-  return LoginResult::kRejected;
+  return 1;
 }
 
-SendResult engineSendRequest(const char* payload, std::size_t size) {
+int engineSendRequest(const char* payload, std::size_t size, const char** failure) {
   char* message = static_cast<char*>(platform::heapAlloc(size + 10));
-  if (message == nullptr) return SendResult::kNoMemory;
-  message[0] = '3';
-  message[1] = kFieldSeparator;
+  if (message == nullptr) {
+    *failure = text::kNoMemory;
+    return 1;
+  }
+  message[0] = codeDigit(wire::kRequest);
+  message[1] = kSep;
   std::memcpy(message + 2, payload, size);
-  message[size + 2] = kFieldSeparator;
+  message[size + 2] = kSep;
   message[size + 3] = '\0';
   int rc = engineSendFrame(message, size + 3);
   platform::heapFree(message);
-  return rc == 0 ? SendResult::kSent : SendResult::kLinkFailure;
+  return rc == 0 ? 0 : linkFailure(failure);
+}
+
+void releaseReply(Reply* reply) {
+  platform::heapFree(reply->buffer);
+  *reply = Reply{};
+}
+
+int engineRecvReply(std::int32_t announced, Reply* reply, const char** failure) {
+  std::size_t size = static_cast<std::size_t>(announced);
+  reply->buffer = static_cast<char*>(platform::heapAlloc(size + 1));
+  if (reply->buffer == nullptr) {
+    *failure = text::kNoMemory;
+    return 1;
+  }
+  std::size_t kept = 0;
+  if (engineRecv(reply->buffer, size + 1, announced, &kept) < 0) return linkFailure(failure);
+  reply->body = decodeReply(reply->buffer, size, kept);
+  return 0;
 }
 
 std::size_t hexDecodeInPlace(char* text, std::size_t length) {
@@ -92,32 +121,33 @@ std::size_t hexDecodeInPlace(char* text, std::size_t length) {
 }
 
 ReplyBody decodeReply(char* buffer, std::size_t announced, std::size_t textLength) {
+  constexpr std::size_t kText = wire::kReplyTextOffset;
   std::size_t end = textEnd(announced, textLength);
   buffer[end] = '\0';
   ReplyBody body{buffer[0], buffer + end, 0};
-  if (end <= 2) return body;
-  std::string_view text(buffer + 2, end - 2);
-  std::size_t marker = text.find(kReplyMarker);
+  if (end <= kText) return body;
+  std::string_view text(buffer + kText, end - kText);
+  std::size_t marker = text.find(wire::kReplyMarker);
   if (marker == std::string_view::npos) {
-    body.data = buffer + 2;
-    body.size = end - 2;
+    body.data = buffer + kText;
+    body.size = end - kText;
     return body;
   }
   // The selector follows the marker; everything before the marker is dropped.
-  std::size_t selector = 2 + marker + (sizeof kReplyMarker - 1);
+  std::size_t selector = kText + marker + wire::kReplyMarkerLength;
   if (selector >= end) return body;  // no selector before the cut: an empty body
   body.data = buffer + selector + 1;
   body.size = end - (selector + 1);
-  if (buffer[selector] == '1') body.size = hexDecodeInPlace(buffer + selector + 1, body.size);
+  if (buffer[selector] == wire::kHexSelector) body.size = hexDecodeInPlace(buffer + selector + 1, body.size);
   return body;
 }
 
-bool engineClose() {
-  char close[] = {'2', kFieldSeparator, '\0'};
-  if (engineSendFrame(close, 2) != 0) return false;
+int engineClose(const char** failure) {
+  char close[] = {codeDigit(wire::kClose), kSep, '\0'};
+  if (engineSendFrame(close, 2) != 0) return linkFailure(failure);
   std::int32_t announced = engineRecvLength();
   engineRecv(gMessage, sizeof gMessage, announced);
-  return true;
+  return 0;
 }
 
 }  // namespace kavro

@@ -1,16 +1,21 @@
 // The gateway's conversation with the Engine Server: Login, Request, Close,
 // and the decoding of the reply to the request.
+//
+// The conversation's steps return 0 to go on and 1 when the run must end,
+// with `*failure` set to the text to report: the link's last error text, the
+// engine's own text of a rejected login, or a memory failure.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
 #include "gateway/settings.h"
+#include "wire/wire.h"
 
 namespace kavro {
 
-inline constexpr std::size_t kMessageBufferSize = 4096;  // Login, Close and their replies
-inline constexpr char kReplyMarker[] = "KAVRO2";
+// Login, Close and their replies.
+inline constexpr std::size_t kMessageBufferSize = wire::kShortReplyMax + 1;
 
 // 'a' to 'z' become 'A' to 'Z'; every other byte stays (the C locale's toupper).
 void upperCaseAscii(char* text);
@@ -18,16 +23,13 @@ void upperCaseAscii(char* text);
 // The Login message text; returns its length (always below the buffer's size).
 std::size_t buildLoginMessage(const Settings& s, char* buffer, std::size_t capacity);
 
-enum class LoginResult { kAccepted, kRejected, kLinkFailure };
-
 // Upper-cases UserName and ApplicationName in place, sends the Login message
-// and reads its reply. On kRejected, `text` is the engine's text.
-LoginResult engineLogin(Settings& s, const char** text);
-
-enum class SendResult { kSent, kNoMemory, kLinkFailure };
+// and reads its reply; a status other than '0' ends the run with the text the
+// engine gave.
+int engineLogin(Settings& s, const char** failure);
 
 // "3", 0x01, the payload, 0x01, as one Frame.
-SendResult engineSendRequest(const char* payload, std::size_t size);
+int engineSendRequest(const char* payload, std::size_t size, const char** failure);
 
 // A decoded reply: its status character and its body.
 struct ReplyBody {
@@ -36,6 +38,18 @@ struct ReplyBody {
   std::size_t size;
 };
 
+// The reply to the request, received into a block from the process heap and
+// decoded in place; `body` points into `buffer`.
+struct Reply {
+  char* buffer;
+  ReplyBody body;
+};
+void releaseReply(Reply* reply);
+
+// Receives the `announced` bytes (at least 1) of the reply to the request and
+// decodes them. A reply cut short ends the run: nothing of it is written.
+int engineRecvReply(std::int32_t announced, Reply* reply, const char** failure);
+
 // Decodes in place a reply of `announced` bytes (at least 1) whose received
 // text, kept in `buffer` (of announced + 1 bytes), is `textLength` bytes long.
 ReplyBody decodeReply(char* buffer, std::size_t announced, std::size_t textLength);
@@ -43,8 +57,7 @@ ReplyBody decodeReply(char* buffer, std::size_t announced, std::size_t textLengt
 // Decodes pairs of upper-case hex digits in place; returns the byte count.
 std::size_t hexDecodeInPlace(char* text, std::size_t length);
 
-// Sends the Close message; false when it could not be sent. The reply is read
-// and dropped whatever it holds.
-bool engineClose();
+// Sends the Close message; the reply is read and dropped whatever it holds.
+int engineClose(const char** failure);
 
 }  // namespace kavro

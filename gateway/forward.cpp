@@ -6,13 +6,12 @@
 #include <string>
 
 #include "gateway/report.h"
+#include "gateway/texts.h"
 #include "gateway/url_encode.h"
 #include "platform/platform.h"
 
 namespace kavro {
 namespace {
-
-constexpr char kNoMemory[] = "KAVRO memory allocation failure.";
 
 bool isCompanion(const Q_entry* companion, const char* name, std::size_t nameLength, const char* suffix) {
   return companion != nullptr && std::strncmp(companion->name, name, nameLength) == 0 &&
@@ -58,9 +57,9 @@ char* spoolFile(const Q_entry* file, const char* filePath, int* nextIndex) {
   return nullptr;
 }
 
-// The value forwarded for an uploaded file; `owned` is set when it must be freed.
-const char* fileValue(const Q_entry* file, const Settings& settings, SpoolList* spool, char** owned) {
-  *owned = nullptr;
+// The value forwarded for an uploaded file: its spooled path (owned by the
+// spool list), its content inline, or a fixed word.
+const char* fileValue(const Q_entry* file, const Settings& settings, SpoolList* spool) {
   switch (settings.fileMode[0]) {
     case '1':
     case '2': {
@@ -88,7 +87,7 @@ bool appendPair(PairText* text, const char* name, const char* value) {
     while (capacity < needed) capacity *= 2;
     char* grown = static_cast<char*>(platform::heapRealloc(text->data, capacity));
     if (grown == nullptr) {
-      reportError(kNoMemory);
+      reportError("%s", text::kNoMemory);
       return false;
     }
     text->data = grown;
@@ -112,14 +111,12 @@ bool isFileField(const Q_entry* entry) {
 bool forwardFields(Q_entry* first, const Settings& settings, SpoolList* spool, PairText* text) {
   *text = PairText{nullptr, 0, 0};
   for (Q_entry* entry = first; entry != nullptr; entry = entry->next) {
-    char* owned = nullptr;
-    const char* value = isFileField(entry) ? fileValue(entry, settings, spool, &owned) : entry->value;
+    const char* value = isFileField(entry) ? fileValue(entry, settings, spool) : entry->value;
     char* encodedName = urlEncode(entry->name);
     char* encodedValue = urlEncode(value);
-    std::free(owned);
     bool appended = false;
     if (encodedName == nullptr || encodedValue == nullptr) {
-      reportError(kNoMemory);
+      reportError("%s", text::kNoMemory);
     } else {
       appended = appendPair(text, encodedName, encodedValue);
     }

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "gateway/fixed_text.h"
+#include "gateway/strings.h"
 #include "gateway/url_encode.h"
 #include "platform/platform.h"
 
@@ -21,8 +21,7 @@ struct Setting {
   const char* name;
   std::size_t offset;    // of the buffer in Settings
   std::size_t maxBytes;  // offered to the store; the buffer has one byte more
-  const char* start;     // value before reading
-  const char* fallback;  // value when the read fails
+  const char* initial;   // the value before reading, and when the read fails
   ReadWhen when;
   bool inRegistryInfo;
 };
@@ -30,31 +29,31 @@ struct Setting {
 #define KAVRO_SETTING(member) offsetof(Settings, member), sizeof(Settings::member) - 1
 
 // In the order of reading, which is also the order of the pairs in RegistryInfo.
-// EngineName has no default of its own: a failed read leaves it at its start value.
+// EngineName has no default of its own: a failed read leaves it at its start
+// value, which is the same empty text.
 const Setting kSettings[] = {
-    {"EngineName", KAVRO_SETTING(engineName), "", "", ReadWhen::kKeyOpened, true},
-    {"ServerURL", KAVRO_SETTING(serverUrl), "localhost", "localhost", ReadWhen::kKeyOpened, true},
-    {"ServerPort", KAVRO_SETTING(serverPort), "8088", "8088", ReadWhen::kKeyOpened, true},
-    {"ApplicationName", KAVRO_SETTING(applicationName), "", "", ReadWhen::kKeyOpened, true},
-    {"UserName", KAVRO_SETTING(userName), "", "", ReadWhen::kKeyOpened, true},
-    {"UserPassword", KAVRO_SETTING(userPassword), "", "", ReadWhen::kKeyOpened, false},
-    {"ProcedureName", KAVRO_SETTING(procedureName), "RUN_KAVRO_REQUEST", "RUN_KAVRO_REQUEST",
-     ReadWhen::kKeyOpened, false},
-    {"StartupFlags", KAVRO_SETTING(startupFlags), "65", "65", ReadWhen::kAlways, true},
-    {"ShutdownFlags", KAVRO_SETTING(shutdownFlags), "1", "1", ReadWhen::kAlways, true},
-    {"FilePath", KAVRO_SETTING(filePath), "", "", ReadWhen::kAlways, true},
-    {"FileMode", KAVRO_SETTING(fileMode), "1", "1", ReadWhen::kAlways, true},
-    {"SysDownPage", KAVRO_SETTING(sysDownPage), "", "", ReadWhen::kAlways, true},
-    {"HXLocation", KAVRO_SETTING(hxLocation), "", "", ReadWhen::kAlways, true},
-    {"AdditionalValues", KAVRO_SETTING(additionalValues), "", "", ReadWhen::kAlways, true},
-    {"MultipleServers", KAVRO_SETTING(multipleServers), "0", "0", ReadWhen::kAlways, false},
+    {"EngineName", KAVRO_SETTING(engineName), "", ReadWhen::kKeyOpened, true},
+    {"ServerURL", KAVRO_SETTING(serverUrl), "localhost", ReadWhen::kKeyOpened, true},
+    {"ServerPort", KAVRO_SETTING(serverPort), "8088", ReadWhen::kKeyOpened, true},
+    {"ApplicationName", KAVRO_SETTING(applicationName), "", ReadWhen::kKeyOpened, true},
+    {"UserName", KAVRO_SETTING(userName), "", ReadWhen::kKeyOpened, true},
+    {"UserPassword", KAVRO_SETTING(userPassword), "", ReadWhen::kKeyOpened, false},
+    {"ProcedureName", KAVRO_SETTING(procedureName), "RUN_KAVRO_REQUEST", ReadWhen::kKeyOpened, false},
+    {"StartupFlags", KAVRO_SETTING(startupFlags), "65", ReadWhen::kAlways, true},
+    {"ShutdownFlags", KAVRO_SETTING(shutdownFlags), "1", ReadWhen::kAlways, true},
+    {"FilePath", KAVRO_SETTING(filePath), "", ReadWhen::kAlways, true},
+    {"FileMode", KAVRO_SETTING(fileMode), "1", ReadWhen::kAlways, true},
+    {"SysDownPage", KAVRO_SETTING(sysDownPage), "", ReadWhen::kAlways, true},
+    {"HXLocation", KAVRO_SETTING(hxLocation), "", ReadWhen::kAlways, true},
+    {"AdditionalValues", KAVRO_SETTING(additionalValues), "", ReadWhen::kAlways, true},
+    {"MultipleServers", KAVRO_SETTING(multipleServers), "0", ReadWhen::kAlways, false},
 };
 
 #undef KAVRO_SETTING
 
 char* bufferOf(const Setting& setting) { return reinterpret_cast<char*>(&gSettings) + setting.offset; }
 
-// Every start and default value fits its buffer, so a plain copy is bounded.
+// Every initial value fits its buffer, so a plain copy is bounded.
 void setText(const Setting& setting, const char* text) {
   std::size_t length = std::strlen(text);
   if (length > setting.maxBytes) length = setting.maxBytes;
@@ -63,7 +62,7 @@ void setText(const Setting& setting, const char* text) {
 }
 
 // Reads one REG_SZ value; anything else (missing, too long, another type)
-// takes the fallback. Without a key every read fails.
+// takes the initial value. Without a key every read fails.
 void readSetting(platform::RegKey* key, const Setting& setting) {
   char* buffer = bufferOf(setting);
   std::uint32_t type = platform::kRegNone;
@@ -76,7 +75,7 @@ void readSetting(platform::RegKey* key, const Setting& setting) {
     buffer[size] = '\0';
     return;
   }
-  setText(setting, setting.fallback);
+  setText(setting, setting.initial);
 }
 
 void appendEncoded(const char* text) {
@@ -121,7 +120,7 @@ void readSettings(const char* scriptName) {
   gRegistryInfo.assign("RegistryInfo=");
   if (key != nullptr) appendEncoded(keyPath);
 
-  for (const Setting& setting : kSettings) setText(setting, setting.start);
+  for (const Setting& setting : kSettings) setText(setting, setting.initial);
   for (const Setting& setting : kSettings) {
     if (setting.when == ReadWhen::kKeyOpened && key == nullptr) continue;
     readSetting(key, setting);

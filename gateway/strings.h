@@ -1,4 +1,5 @@
-// A text in a buffer of fixed size that is cut at its bound, never overrun.
+// Text helpers of the gateway: a bounded text buffer, and the split of a
+// setting into its items.
 #pragma once
 
 #include <cstddef>
@@ -43,5 +44,22 @@ class FixedText {
   char data_[Capacity];
   std::size_t length_;
 };
+
+// Splits `text` in place at `delimiter` as strtok does: empty items are
+// skipped, items are not trimmed, and at most `maxItems` are taken (the rest
+// of the text is ignored). Returns the item count.
+inline std::size_t splitItems(char* text, char delimiter, const char** items, std::size_t maxItems) {
+  std::size_t count = 0;
+  char* p = text;
+  while (count < maxItems) {
+    while (*p == delimiter) ++p;
+    if (*p == '\0') break;
+    items[count++] = p;
+    while (*p != '\0' && *p != delimiter) ++p;
+    if (*p == '\0') break;
+    *p++ = '\0';
+  }
+  return count;
+}
 
 }  // namespace kavro

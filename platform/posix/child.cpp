@@ -12,7 +12,7 @@
 #include <csignal>
 #include <ctime>
 
-#include "platform/platform.h"
+#include "platform/support.h"
 
 namespace kavro::platform {
 namespace {

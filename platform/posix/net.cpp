@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "platform/platform.h"
+#include "platform/posix/net_codes.h"
 
 namespace kavro::platform {
 namespace {
@@ -61,9 +62,11 @@ int resolverCode(int error) {
   }
 }
 
-void failWith(int error) { gLastError = winsockCode(error); }
-
 }  // namespace
+
+namespace posix {
+void setNetError(int error) { gLastError = winsockCode(error); }
+}  // namespace posix
 
 bool netStartup(int* major, int* minor) {
   // POSIX sockets need no start-up; they behave like WinSock 1.1.
@@ -77,7 +80,7 @@ void netCleanup() {}
 Socket netSocket() {
   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) {
-    failWith(errno);
+    posix::setNetError(errno);
     return kInvalidSocket;
   }
   // A Frame goes out as its length and then its text: with Nagle's algorithm
@@ -117,7 +120,7 @@ bool netConnect(Socket socket, std::uint32_t address, std::uint16_t port) {
     rc = ::connect(static_cast<int>(socket), reinterpret_cast<sockaddr*>(&peer), sizeof peer);
   } while (rc != 0 && errno == EINTR);
   if (rc != 0) {
-    failWith(errno);
+    posix::setNetError(errno);
     return false;
   }
   return true;
@@ -130,7 +133,7 @@ bool netSendAll(Socket socket, const char* data, std::size_t size) {
     ssize_t sent = ::send(static_cast<int>(socket), data, size, MSG_NOSIGNAL);
     if (sent < 0) {
       if (errno == EINTR) continue;
-      failWith(errno);
+      posix::setNetError(errno);
       return false;
     }
     data += sent;
@@ -143,7 +146,7 @@ long netRecv(Socket socket, char* buffer, std::size_t size) {
   for (;;) {
     ssize_t got = ::recv(static_cast<int>(socket), buffer, size, 0);
     if (got < 0 && errno == EINTR) continue;
-    if (got < 0) failWith(errno);
+    if (got < 0) posix::setNetError(errno);
     return static_cast<long>(got);
   }
 }
@@ -153,45 +156,5 @@ void netClose(Socket socket) {
 }
 
 int netLastError() { return gLastError; }
-
-Socket netListen(const char* address, std::uint16_t port, std::uint16_t* bound) {
-  std::uint32_t ip = 0;
-  if (!netResolve(address, &ip)) return kInvalidSocket;
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) {
-    failWith(errno);
-    return kInvalidSocket;
-  }
-  int yes = 1;
-  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-  sockaddr_in local{};
-  local.sin_family = AF_INET;
-  local.sin_port = htons(port);
-  local.sin_addr.s_addr = ip;
-  socklen_t length = sizeof local;
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 || ::listen(fd, 128) != 0 ||
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) != 0) {
-    failWith(errno);
-    ::close(fd);
-    return kInvalidSocket;
-  }
-  if (bound) *bound = ntohs(local.sin_port);
-  return fd;
-}
-
-Socket netAccept(Socket listener) {
-  for (;;) {
-    int fd = ::accept4(static_cast<int>(listener), nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd >= 0) return fd;
-    if (errno == EINTR || errno == ECONNABORTED) continue;
-    failWith(errno);
-    return kInvalidSocket;
-  }
-}
-
-void netNoDelay(Socket socket) {
-  int yes = 1;
-  setsockopt(static_cast<int>(socket), IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
-}
 
 }  // namespace kavro::platform

@@ -12,7 +12,7 @@
 #include <chrono>
 #include <csignal>
 
-#include "platform/platform.h"
+#include "platform/support.h"
 
 extern char** environ;
 

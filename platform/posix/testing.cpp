@@ -2,7 +2,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "platform/platform.h"
+#include "platform/support.h"
 
 namespace kavro::platform {
 

@@ -181,7 +181,7 @@ void FakeEngine::serve(platform::Socket connection) {
 }
 
 int FakeEngine::readFrame(platform::Socket connection) {
-  char digits[engine::kFrameDigits];
+  char digits[wire::kFrameDigits];
   std::size_t got = readUpTo(connection, digits, sizeof digits);
   if (got == 0) return 0;
   std::string field(digits, got);

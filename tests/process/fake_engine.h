@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/platform.h"
+#include "platform/support.h"
 
 namespace kavro::test {
 

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "engine/protocol.h"
-#include "platform/platform.h"
+#include "platform/support.h"
 #include "tests/process/fake_engine.h"
 
 namespace kavro::test {
@@ -213,7 +213,7 @@ class CurlUpload : public ::testing::Test {
     EXPECT_EQ(result.output, "ok") << result.errors;
     EXPECT_EQ(result.exitStatus, 0) << "86: ASan, 87: UBSan, 88: LSan\n" << result.errors;
     std::vector<std::string> frames = engine.frames();
-    engine::Payload payload;
+    engine::PayloadValues payload;
     if (frames.size() != 3 || !engine::parseRequest(frames[1], &payload)) {
       ADD_FAILURE() << "no Request message among " << frames.size() << " Frames";
       return {};

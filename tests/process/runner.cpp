@@ -75,8 +75,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/platform.h"
+#include "platform/support.h"
 #include "tests/process/fake_engine.h"
+#include "wire/wire.h"
 
 #ifndef KAVRO3_GATEWAY_PATH
 #error "KAVRO3_GATEWAY_PATH must name the gateway executable"
@@ -92,9 +93,9 @@ namespace platform = kavro::platform;
 using kavro::test::EngineStep;
 using kavro::test::escapeBytes;
 using kavro::test::FakeEngine;
+namespace wire = kavro::wire;
 
 constexpr int kTimeoutSeconds = 30;
-constexpr char kValueSeparator = '\xFE';
 
 // ---------------------------------------------------------------- case files
 
@@ -355,7 +356,7 @@ std::vector<std::string> splitValues(const std::string& payload) {
   std::vector<std::string> values;
   std::size_t start = 0;
   while (start < payload.size()) {
-    std::size_t end = payload.find(kValueSeparator, start);
+    std::size_t end = payload.find(wire::kValueSeparator, start);
     if (end == std::string::npos) {
       values.push_back(payload.substr(start) + " (no 0xFE after it)");
       break;
@@ -489,7 +490,7 @@ bool expectedRequest(const Section& rows, Expander* expand, std::string* message
   for (long i = 0; i < count; ++i) {
     auto found = values.find(i);
     if (found != values.end()) *message += found->second;
-    *message += kValueSeparator;
+    *message += wire::kValueSeparator;
   }
   *message += '\x01';
   return true;

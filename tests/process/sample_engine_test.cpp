@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "engine/protocol.h"
-#include "platform/platform.h"
+#include "platform/support.h"
 
 namespace kavro::test {
 namespace {

@@ -11,7 +11,7 @@
 
 #include "decoder/decoder.h"
 #include "engine/protocol.h"
-#include "platform/platform.h"
+#include "platform/support.h"
 #include "tests/process/fake_engine.h"
 
 namespace kavro::test {
@@ -72,7 +72,7 @@ class Spooling : public ::testing::Test {
     EXPECT_EQ(result.exitStatus, 0);
     std::vector<std::string> frames = engine.frames();
     EXPECT_EQ(frames.size(), 3u);
-    engine::Payload payload;
+    engine::PayloadValues payload;
     if (frames.size() < 2 || !engine::parseRequest(frames[1], &payload)) {
       ADD_FAILURE() << "no Request message";
       return "";

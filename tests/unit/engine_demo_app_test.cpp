@@ -12,9 +12,9 @@
 
 #include "engine/png.h"
 #include "engine/sha256.h"
-#include "gateway/cgi_rows.h"
 #include "gateway/engine_messages.h"
-#include "platform/platform.h"
+#include "platform/support.h"
+#include "wire/wire.h"
 
 namespace kavro::engine::demo {
 namespace {
@@ -24,10 +24,10 @@ namespace fs = std::filesystem;
 constexpr char kId[] = "0123456789abcdef0123456789abcdef";  // stands for a request identifier
 
 // A payload as the gateway sends it: rows by number, the rest empty.
-Payload makePayload(std::vector<std::pair<std::size_t, std::string>> rows,
-                    std::vector<std::string> additional = {}) {
-  Payload p;
-  p.values.assign(kCgiRowCount, "");
+PayloadValues makePayload(std::vector<std::pair<std::size_t, std::string>> rows,
+                          std::vector<std::string> additional = {}) {
+  PayloadValues p;
+  p.values.assign(wire::kCgiRowCount, "");
   for (auto& [row, value] : rows) p.values[row] = value;
   for (auto& value : additional) p.values.push_back(value);
   return p;
@@ -60,7 +60,7 @@ std::string loginText(const std::string& user, const std::string& password) {
          "1\x01\x01";
 }
 
-std::string requestText(const Payload& payload) {
+std::string requestText(const PayloadValues& payload) {
   std::string text = "3\x01";
   for (const std::string& value : payload.values) text += value + '\xFE';
   return text + '\x01';
@@ -237,7 +237,7 @@ TEST(DemoPages, DownloadIsThePngBehindItsHeadersHexEncoded) {
 TEST(DemoPages, TextRepliesGoWithoutMarkerUnlessTheTextHoldsOne) {
   EXPECT_EQ(textReply("hello"), std::string("0\x01hello\x01"));
   // A field value "KAVRO21414141" must not turn the page into hex.
-  Payload p = makePayload({{0, "note=xKAVRO21414141"}, {1, "/echo"}});
+  PayloadValues p = makePayload({{0, "note=xKAVRO21414141"}, {1, "/echo"}});
   Response r = handleRequest(p);
   Seen seen = throughGateway(r.reply);
   EXPECT_EQ(seen.status, '0');
@@ -393,7 +393,7 @@ TEST(DemoFileModes, FileFieldNeedsLengthThenFilenameRightAfterIt) {
 TEST_F(DemoFiles, ResultPageListsFieldsFilesAndRows) {
   const std::string content = "file body\n";
   std::string path = spoolFile(0, content);
-  Payload p =
+  PayloadValues p =
       makePayload({{0, "customer=Zo%C3%AB%20%3Cb%3E&comment=l1%0D%0Al2&gift=yes&" +
                            fileFields("attachment", path, content.size(), "r\xC3\xA9sum\xC3\xA9.txt") + "&" +
                            fileFields("second", "SKIPPED", 3, "s.bin")},
@@ -441,7 +441,7 @@ TEST_F(DemoFiles, ResultPageListsFieldsFilesAndRows) {
   for (std::size_t at = page.find("<tr class=\"row\">"); at != std::string::npos;
        at = page.find("<tr class=\"row\">", at + 1))
     ++count;
-  EXPECT_EQ(count, kCgiRowCount);
+  EXPECT_EQ(count, wire::kCgiRowCount);
   // Two file rows, no more.
   count = 0;
   for (std::size_t at = page.find("<tr class=\"file\">"); at != std::string::npos;
@@ -455,17 +455,17 @@ TEST_F(DemoFiles, EchoListsRowsAdditionalFieldsAndFilesInOrder) {
   std::string path = spoolFile(0, content);
   std::string query = "a=1&b=x%20y&" + fileFields("up", path, content.size(), "my file.bin") + "&" +
                       fileFields("gone", "ERROR", 3, "g");
-  Payload p = makePayload({{0, query},
-                           {1, "/echo"},
-                           {7, "k=v; w=%"},
-                           {16, "GET"},
-                           {17, "/shop/gateway"},
-                           {25, registryInfo("1", enc(spool_))}},
-                          {"h1", "two words"});
+  PayloadValues p = makePayload({{0, query},
+                                 {1, "/echo"},
+                                 {7, "k=v; w=%"},
+                                 {16, "GET"},
+                                 {17, "/shop/gateway"},
+                                 {25, registryInfo("1", enc(spool_))}},
+                                {"h1", "two words"});
   std::string expected = "Content-Type: text/plain; charset=utf-8\r\n\r\n";
-  for (std::size_t i = 0; i < kCgiRowCount; ++i) {
+  for (std::size_t i = 0; i < wire::kCgiRowCount; ++i) {
     std::string value = p.row(i);
-    expected += "row " + std::to_string(i) + " " + kCgiRowNames[i] + "=" + lineEscape(value) + "\n";
+    expected += "row " + std::to_string(i) + " " + wire::kCgiRowNames[i] + "=" + lineEscape(value) + "\n";
   }
   expected += "additional 0=h1\nadditional 1=two%20words\n";
   expected += "field a=1\nfield b=x%20y\n";
@@ -493,7 +493,7 @@ TEST(DemoConversation, LoginRequestCloseAndTheLogLine) {
   EXPECT_EQ(c.onFrame(loginText("ALICE", "pw")), std::string("0\x01Welcome\x01"));
   EXPECT_FALSE(c.finished());
   EXPECT_FALSE(c.requestAnswered());
-  Payload p = makePayload({{1, "/"}, {16, "GET"}, {17, "/shop/gateway"}});
+  PayloadValues p = makePayload({{1, "/"}, {16, "GET"}, {17, "/shop/gateway"}});
   std::string reply = c.onFrame(requestText(p));
   EXPECT_EQ(reply, textReply(formPage("/shop/gateway")));
   EXPECT_FALSE(c.finished());
@@ -514,8 +514,8 @@ TEST(DemoConversation, WrongLoginIsRefusedWithTheText) {
 }
 
 TEST(DemoConversation, OutcomesOfUnusualConversations) {
-  Payload echo = makePayload({{1, "/echo"}, {16, "GET"}, {17, "/s g"}});
-  Payload missing = makePayload({{1, "/x"}, {16, "POST"}, {17, "/s"}});
+  PayloadValues echo = makePayload({{1, "/echo"}, {16, "GET"}, {17, "/s g"}});
+  PayloadValues missing = makePayload({{1, "/x"}, {16, "POST"}, {17, "/s"}});
   struct Case {
     std::vector<std::string> frames;
     std::vector<char> statuses;

@@ -8,7 +8,10 @@
 #include <thread>
 #include <vector>
 
-#include "platform/platform.h"
+#include "gateway/strings.h"
+#include "gateway/texts.h"
+#include "platform/support.h"
+#include "wire/wire.h"
 
 namespace kavro {
 namespace {
@@ -234,7 +237,7 @@ TEST(EngineRecv, PeerClosingEarlyFails) {
   char buffer[16];
   std::size_t kept = 0;
   EXPECT_EQ(engineRecv(buffer, sizeof buffer, 8, &kept), -1);
-  EXPECT_STREQ(engineLastError(), kDisconnected);
+  EXPECT_STREQ(engineLastError(), text::kDisconnected);
   EXPECT_STREQ(buffer, "abc");
 }
 
@@ -254,8 +257,8 @@ TEST(EngineRecvLength, ReadsEightDigits) {
 TEST(EngineSendFrame, RefusesTextsTooLongToFrame) {
   // Nothing is sent, so no connection is needed; the size alone decides.
   static const char kByte = 'x';
-  EXPECT_EQ(engineSendFrame(&kByte, kMaxFrameText + 1), 1);
-  EXPECT_STREQ(engineLastError(), kTooLarge);
+  EXPECT_EQ(engineSendFrame(&kByte, wire::kMaxFrameText + 1), 1);
+  EXPECT_STREQ(engineLastError(), text::kTooLarge);
 }
 
 }  // namespace

@@ -17,7 +17,7 @@
 
 #include "decoder/decoder.h"
 #include "decoder/internal.h"
-#include "platform/platform.h"
+#include "platform/support.h"
 
 namespace kavro {
 namespace {

@@ -7,8 +7,8 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/platform.h"
 #include "platform/posix/reg_store.h"
+#include "platform/support.h"
 
 namespace kavro::platform {
 namespace {

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "gateway/settings.h"
-#include "platform/platform.h"
+#include "platform/support.h"
 
 namespace kavro {
 namespace {

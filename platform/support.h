@@ -1,0 +1,83 @@
+// What the sample engine, the tests and the benchmarks need from the
+// operating system beyond the gateway's run time (platform/platform.h):
+// listening sockets, termination signals, child processes and environment
+// helpers. POSIX only; the Windows build of the gateway does without.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace kavro::platform {
+
+// ---------------------------------------------------------------- server sockets
+
+// Server side, for the sample engine and the tests' fake engine: listens on
+// `address`:`port` (port 0 picks an ephemeral one, returned in `bound`).
+Socket netListen(const char* address, std::uint16_t port, std::uint16_t* bound);
+Socket netAccept(Socket listener);
+// Sends each write as its own segment, so a peer sees the pieces as sent.
+void netNoDelay(Socket socket);
+
+// ---------------------------------------------------------------- child processes
+
+// For tests and benchmarks: runs `path` with `args` after argv[0] and exactly
+// the environment `env` ("NAME=value" items, nothing inherited), feeds `input`
+// on its standard input, and collects its standard output and standard error.
+// A child still running after `timeoutSeconds` is killed (SIGKILL on POSIX).
+// Returns false when it cannot run.
+struct ChildResult {
+  std::string output;
+  std::string errors;     // what it wrote to standard error
+  int exitStatus = -1;    // exit code, or 128 + signal number
+  bool timedOut = false;  // killed because it ran past the time-out
+};
+bool runChild(const std::string& path, const std::vector<std::string>& args,
+              const std::vector<std::string>& env, const std::string& input, ChildResult* result,
+              int timeoutSeconds = 30);
+
+// ---------------------------------------------------------------- test support
+
+// setenv(), or unsetenv() when `value` is null.
+void setEnv(const char* name, const char* value);
+// A new private directory under the system's temporary directory.
+std::string makeTempDir(const char* prefix);
+// Forgets the loaded settings store, so the next regOpenKey reads the file again.
+void regReloadForTests();
+
+// ---------------------------------------------------------------- process control
+
+// From now on SIGTERM and SIGINT no longer end the process: they are noted,
+// terminationRequested() turns true and netAcceptOrTerminate() returns. An
+// inherited "ignore" of SIGINT (a background job of a script) is overridden.
+// False when the handlers cannot be installed.
+bool catchTermination();
+bool terminationRequested();
+
+// netAccept() that also returns, with kInvalidSocket, once termination is
+// requested (see catchTermination). kInvalidSocket with
+// terminationRequested() false is a failure of accept.
+Socket netAcceptOrTerminate(Socket listener);
+
+// A receive on `socket` that waits longer than `milliseconds` for data fails.
+void netRecvTimeout(Socket socket, int milliseconds);
+
+// For tests: a child left running in the background, with the environment of
+// this process, standard input from nowhere and standard error on a pipe.
+struct BackgroundChild;
+// Null when it cannot start.
+BackgroundChild* startBackground(const std::string& path, const std::vector<std::string>& args);
+// The next line of the child's standard error, without its line feed. False
+// at end of file or after `timeoutMilliseconds`; what was read stays for the
+// next call or backgroundFinish.
+bool backgroundReadLine(BackgroundChild* child, std::string* line, int timeoutMilliseconds);
+// SIGTERM, or SIGINT when `interrupt`.
+void backgroundTerminate(BackgroundChild* child, bool interrupt);
+// Waits for the child's end (killing it after `timeoutMilliseconds`), hands
+// back the rest of its standard error, releases `child` and returns the exit
+// status as runChild does (128 + signal number; 128 + 9 when killed here).
+int backgroundFinish(BackgroundChild* child, int timeoutMilliseconds, std::string* restOfErrors);
+
+}  // namespace kavro::platform
