@@ -20,8 +20,16 @@ using FieldTextOwner = Owner<PairText, releasePairText>;
 using PayloadOwner = Owner<RequestPayload, releasePayload>;
 using ReplyOwner = Owner<Reply, releaseReply>;
 
-// The files spooled in this run. A run that ends early leaves them on disk.
-SpoolList gSpool;
+// The files spooled in this run. In FileMode 1 they go on every way out of
+// the run, an early end included, so that a request the engine never served
+// leaves nothing behind; and from the end of spooling on, a termination
+// signal removes them too. FileMode 2 keeps them, as engines rely on.
+void endSpool(SpoolList* spool) {
+  if (settings().fileMode[0] == '1') deleteSpooledFiles(*spool);
+  platform::disarmSpoolRemoval();
+  releaseSpoolList(spool);
+}
+using SpoolOwner = Owner<SpoolList, endSpool>;
 
 // Every run of the driver ends with exit status 0, a reported one included.
 int endRun(const char* reason) {
@@ -91,10 +99,14 @@ int runGateway() {
 
   // Re-encode the form fields, spooling, inlining or skipping uploads, and
   // release the entry list: the decoder is done.
+  SpoolOwner spool;
   FieldTextOwner fields;
-  if (!forwardFields(qFirstEntry(), settings(), &gSpool, fields.get()))
+  if (!forwardFields(qFirstEntry(), settings(), spool.get(), fields.get()))
     return endRun(text::kNoMemoryForFields);
   qReleaseEntries();
+  // Armed even though it could fail: the files still go at every way out.
+  if (settings().fileMode[0] == '1' && spool->count > 0)
+    platform::armSpoolRemoval(spool->paths, spool->count);
 
   // The payload: the 26 rows, RegistryInfo in the last, then the variables
   // AdditionalValues names. The fields live on only inside it.
@@ -105,8 +117,8 @@ int runGateway() {
   fields.release();
 
   // The conversation: connect, log in, send the request, relay the reply,
-  // close. A Close that cannot be sent ends the run with the link open and the
-  // spooled files in place.
+  // close. A Close that cannot be sent ends the run with the link open.
+  engineSetTimeout(engineTimeoutSeconds(settings()));
   const char* failure = nullptr;
   if (connectToEngine(settings()) != 0) return endRun(engineLastError());
   if (engineLogin(settings(), &failure) != 0) return endRun(failure);
@@ -115,9 +127,7 @@ int runGateway() {
   if (relayReply(&failure) != 0) return endRun(failure);
   if (engineClose(&failure) != 0) return endRun(failure);
   engineDisconnect();
-
-  // Remove the spooled files, the last one first, unless FileMode keeps them.
-  if (settings().fileMode[0] == '1') removeSpooledFiles(&gSpool);
+  // The spooled files go now, the last one first, unless FileMode keeps them.
   return 0;
 }
 

@@ -17,6 +17,10 @@ namespace {
 platform::Socket gSocket = platform::kInvalidSocket;
 FixedText<kLastErrorMax + 1> gLastError;
 char gPiece[kPieceSize];
+int gTimeoutSeconds = 0;
+// The connect prefix of the server the link is connected to, for the text of
+// a send or receive that runs out.
+char gPeerPrefix[kLastErrorMax + 1];
 
 void setConnectError(const char* host, const char* port, const char* message) {
   // snprintf cuts the text at the bound; a long host can push the message
@@ -25,6 +29,18 @@ void setConnectError(const char* host, const char* port, const char* message) {
   std::snprintf(prefix, sizeof prefix, text::kConnectPrefix, host, port);
   gLastError.assign(prefix);
   gLastError.append(message);
+}
+
+// A send or receive failed. Without a bound of ours the link keeps its one
+// text for both, whatever the system said; a bound that ran out names the
+// server that stopped answering, with the text of the code it failed with.
+void setTransferError() {
+  if (gTimeoutSeconds > 0 && platform::netLastError() == platform::kNetTimedOut) {
+    gLastError.assign(gPeerPrefix);
+    gLastError.append(connectErrorMessage(platform::kNetTimedOut));
+    return;
+  }
+  gLastError.assign(text::kDisconnected);
 }
 
 bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
@@ -95,6 +111,8 @@ std::int32_t frameLength(const char* digits) {
   return static_cast<std::int32_t>(readDecimal(digits, INT32_MAX));
 }
 
+void engineSetTimeout(int seconds) { gTimeoutSeconds = seconds > 0 ? seconds : 0; }
+
 int engineConnect(const char* host, const char* port) {
   int major = 0;
   int minor = 0;
@@ -116,16 +134,19 @@ int engineConnect(const char* host, const char* port) {
   // atoi, then cut to 16 bits as htons() does with an int.
   std::uint16_t portValue = static_cast<std::uint16_t>(static_cast<unsigned>(portNumber(port)));
   std::uint32_t address = 0;
-  if (!platform::netResolve(host, &address) || !platform::netConnect(gSocket, address, portValue)) {
+  if (!platform::netResolve(host, &address) ||
+      !platform::netConnect(gSocket, address, portValue, gTimeoutSeconds) ||
+      (gTimeoutSeconds > 0 && !platform::netSetTimeout(gSocket, gTimeoutSeconds))) {
     setConnectError(host, port, connectErrorMessage(platform::netLastError()));
     return 1;
   }
+  std::snprintf(gPeerPrefix, sizeof gPeerPrefix, text::kConnectPrefix, host, port);
   return 0;
 }
 
 int engineSend(const char* data, std::size_t size) {
   if (!platform::netSendAll(gSocket, data, size)) {
-    gLastError.assign(text::kDisconnected);
+    setTransferError();
     return 1;
   }
   return 0;
@@ -161,7 +182,11 @@ std::int32_t engineRecv(char* buffer, std::size_t capacity, std::int32_t count, 
       long n = platform::netRecv(gSocket, gPiece + got, piece - got);
       // recv() returns 0 when the peer has closed: the rest will never come.
       if (n <= 0) {
-        gLastError.assign(text::kDisconnected);
+        if (n < 0) {
+          setTransferError();
+        } else {
+          gLastError.assign(text::kDisconnected);
+        }
         if (kept) *kept = length;
         return -1;
       }

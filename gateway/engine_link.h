@@ -41,6 +41,12 @@ using ConnectFn = int (*)(const char* host, const char* port);
 int engineConnectAny(const ServerList& list, std::size_t start, const char* serverUrl, const char* serverPort,
                      ConnectFn attempt);
 
+// The bound, in seconds, of every wait for the Engine Server from the next
+// attempt on: each connect, each send and each receive. 0: unbounded. A wait
+// that runs out fails like any other; its text is the connect prefix with
+// the server's host and port, then the message for 10060, whichever the step.
+void engineSetTimeout(int seconds);
+
 int engineConnect(const char* host, const char* port);
 int engineSend(const char* data, std::size_t size);
 int engineSendFrame(const char* text);

@@ -134,12 +134,12 @@ void releasePairText(PairText* text) {
   *text = PairText{nullptr, 0, 0};
 }
 
-void removeSpooledFiles(SpoolList* spool) {
-  while (spool->count > 0) {
-    char* path = spool->paths[--spool->count];
-    std::remove(path);
-    std::free(path);
-  }
+void deleteSpooledFiles(const SpoolList& spool) {
+  for (std::size_t i = spool.count; i > 0; --i) std::remove(spool.paths[i - 1]);
+}
+
+void releaseSpoolList(SpoolList* spool) {
+  while (spool->count > 0) std::free(spool->paths[--spool->count]);
 }
 
 }  // namespace kavro

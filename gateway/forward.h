@@ -43,7 +43,10 @@ struct SpoolList {
 bool forwardFields(Q_entry* first, const Settings& settings, SpoolList* spool, PairText* text);
 void releasePairText(PairText* text);
 
-// Deletes the spooled files, the last one first; failures are ignored.
-void removeSpooledFiles(SpoolList* spool);
+// Deletes the spooled files, the last one first; failures are ignored. The
+// paths stay recorded: a termination handler may be walking them.
+void deleteSpooledFiles(const SpoolList& spool);
+// Forgets the paths (the files stay where they are) and empties the list.
+void releaseSpoolList(SpoolList* spool);
 
 }  // namespace kavro

@@ -47,6 +47,7 @@ const Setting kSettings[] = {
     {"HXLocation", KAVRO_SETTING(hxLocation), "", ReadWhen::kAlways, true},
     {"AdditionalValues", KAVRO_SETTING(additionalValues), "", ReadWhen::kAlways, true},
     {"MultipleServers", KAVRO_SETTING(multipleServers), "0", ReadWhen::kAlways, false},
+    {"EngineTimeout", KAVRO_SETTING(engineTimeout), "", ReadWhen::kAlways, false},
 };
 
 #undef KAVRO_SETTING
@@ -89,6 +90,19 @@ void appendEncoded(const char* text) {
 Settings& settings() { return gSettings; }
 const char* registryInfo() { return gRegistryInfo.c_str(); }
 std::size_t registryInfoLength() { return gRegistryInfo.size(); }
+
+int engineTimeoutSeconds(const Settings& s) {
+  const char* text = s.engineTimeout;
+  while (*text == ' ' || (*text >= '\t' && *text <= '\r')) ++text;
+  if (*text == '-') return 0;
+  if (*text == '+') ++text;
+  int seconds = 0;
+  for (; *text >= '0' && *text <= '9'; ++text) {
+    seconds = seconds * 10 + (*text - '0');
+    if (seconds > kEngineTimeoutMax) return kEngineTimeoutMax;
+  }
+  return seconds;
+}
 
 bool applicationKeyPath(const char* scriptName, char* path, std::size_t capacity) {
   if (scriptName == nullptr || scriptName[0] == '\0' || std::strlen(scriptName) > kKeyPathMax) return false;

@@ -22,6 +22,9 @@ struct Settings {
   char hxLocation[1023 + 1];
   char additionalValues[2047 + 1];
   char multipleServers[9 + 1];
+  // Ours: seconds that each wait for the Engine Server may last; never in
+  // RegistryInfo, so the engine sees the same digest as without it.
+  char engineTimeout[9 + 1];
 };
 
 inline constexpr char kBaseKey[] = "SOFTWARE\\Halvorn\\KAVRO3";
@@ -39,6 +42,13 @@ void readSettings(const char* scriptName);
 // "RegistryInfo=" and the urlencoded key path and settings, for the engine.
 const char* registryInfo();
 std::size_t registryInfoLength();
+
+// EngineTimeout as a number of seconds, read like atoi (leading blanks, digits
+// up to the first non-digit); 0, negative or no digits: no bound. Above
+// kEngineTimeoutMax it is kEngineTimeoutMax, so that the bound still fits the
+// milliseconds of a 32-bit wait.
+inline constexpr int kEngineTimeoutMax = 2000000;
+int engineTimeoutSeconds(const Settings& s);
 
 // The per-application key path for a SCRIPT_NAME, or false when none can be
 // taken from it (unset, empty, only slashes, or too long).

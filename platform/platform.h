@@ -77,13 +77,40 @@ void netCleanup();
 Socket netSocket();
 // A host name or dotted IPv4 text to its first IPv4 address (network order).
 bool netResolve(const char* host, std::uint32_t* address);
-bool netConnect(Socket socket, std::uint32_t address, std::uint16_t port);  // blocking
+// The code of a wait that ran out (WSAETIMEDOUT).
+constexpr int kNetTimedOut = 10060;
+// Connects `socket`, blocking. `timeoutSeconds` 0: the system's own time-out,
+// a plain blocking connect. Above 0: at most that long; a connect still under
+// way then fails with kNetTimedOut (Windows: FIONBIO on, connect, select()
+// on writable or error, the code from SO_ERROR, FIONBIO off again). Either way
+// the socket is blocking afterwards.
+bool netConnect(Socket socket, std::uint32_t address, std::uint16_t port, int timeoutSeconds);
+// Bounds every later send and receive on `socket` to `seconds` each (0: no
+// bound, the default). Windows: SO_SNDTIMEO and SO_RCVTIMEO in milliseconds.
+// A send or receive that runs out fails with kNetTimedOut; a send may have
+// passed part of its bytes on by then.
+bool netSetTimeout(Socket socket, int seconds);
 // Every byte, retrying short counts; false on failure.
 bool netSendAll(Socket socket, const char* data, std::size_t size);
 // One recv: > 0 bytes received, 0 when the peer closed, < 0 on failure.
 long netRecv(Socket socket, char* buffer, std::size_t size);
 void netClose(Socket socket);
 int netLastError();
+
+// ---- ending early. While armed, a request to end the process from outside
+// removes the files `paths[count - 1]` down to `paths[0]` (failures ignored)
+// and then lets the process end as it would have without us. POSIX: SIGTERM,
+// SIGINT and SIGHUP (any of them that the process did not inherit as
+// ignored); the handler only unlinks, restores the signal's default action
+// and raises it again, so the parent sees the process killed by that signal.
+// Windows: a console control handler for CTRL_C, CTRL_BREAK, CTRL_CLOSE,
+// CTRL_LOGOFF and CTRL_SHUTDOWN that deletes the files (DeleteFileA) and
+// returns FALSE, so the next handler ends the process. The array and its
+// texts must stay valid and unchanged until disarmed; arming again replaces
+// the list. False when the handlers cannot be installed.
+bool armSpoolRemoval(const char* const* paths, std::size_t count);
+// Back to the dispositions from before arming; nothing is removed.
+void disarmSpoolRemoval();
 
 // ---- spool files: created only where no file stands (never over one, never
 // through a link planted at the name), then `size` bytes written.

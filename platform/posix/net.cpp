@@ -1,12 +1,16 @@
 // Sockets on POSIX, reporting failures with the WinSock codes the Engine
 // link's messages are keyed on.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
 #include "platform/platform.h"
@@ -62,6 +66,48 @@ int resolverCode(int error) {
   }
 }
 
+// A send or receive on a blocking socket fails with EAGAIN only when the
+// SO_SNDTIMEO or SO_RCVTIMEO bound ran out.
+void setWaitError(int error) {
+  gLastError = (error == EAGAIN || error == EWOULDBLOCK) ? kNetTimedOut : winsockCode(error);
+}
+
+// Connects without blocking and waits for the outcome at most `timeoutSeconds`;
+// the socket is blocking again afterwards. 0 when connected, else the errno
+// value, or -1 when the wait ran out.
+int connectWithin(int fd, const sockaddr_in& peer, int timeoutSeconds) {
+  int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) return errno;
+  int error = 0;
+  // EINTR on a non-blocking connect leaves it going on, as EINPROGRESS does.
+  if (::connect(fd, reinterpret_cast<const sockaddr*>(&peer), sizeof peer) != 0) error = errno;
+  if (error == EINPROGRESS || error == EINTR) {
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::seconds(timeoutSeconds);
+    for (;;) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+      if (left <= 0) {
+        error = -1;
+        break;
+      }
+      pollfd watched{fd, POLLOUT, 0};
+      int ready = ::poll(&watched, 1, static_cast<int>(left));
+      if (ready < 0 && errno == EINTR) continue;
+      if (ready < 0) {
+        error = errno;
+      } else if (ready == 0) {
+        error = -1;
+      } else {
+        socklen_t size = sizeof error;
+        if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0) error = errno;
+      }
+      break;
+    }
+  }
+  if (::fcntl(fd, F_SETFL, flags) != 0 && error == 0) error = errno;
+  return error;
+}
+
 }  // namespace
 
 namespace posix {
@@ -110,16 +156,34 @@ bool netResolve(const char* host, std::uint32_t* address) {
   return true;
 }
 
-bool netConnect(Socket socket, std::uint32_t address, std::uint16_t port) {
+bool netConnect(Socket socket, std::uint32_t address, std::uint16_t port, int timeoutSeconds) {
   sockaddr_in peer{};
   peer.sin_family = AF_INET;
   peer.sin_port = htons(port);
   peer.sin_addr.s_addr = address;
+  if (timeoutSeconds > 0) {
+    int error = connectWithin(static_cast<int>(socket), peer, timeoutSeconds);
+    if (error == -1) gLastError = kNetTimedOut;
+    if (error > 0) posix::setNetError(error);
+    return error == 0;
+  }
   int rc;
   do {
     rc = ::connect(static_cast<int>(socket), reinterpret_cast<sockaddr*>(&peer), sizeof peer);
   } while (rc != 0 && errno == EINTR);
   if (rc != 0) {
+    posix::setNetError(errno);
+    return false;
+  }
+  return true;
+}
+
+bool netSetTimeout(Socket socket, int seconds) {
+  timeval limit{};
+  limit.tv_sec = seconds > 0 ? seconds : 0;
+  int fd = static_cast<int>(socket);
+  if (::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit) != 0 ||
+      ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) != 0) {
     posix::setNetError(errno);
     return false;
   }
@@ -133,7 +197,7 @@ bool netSendAll(Socket socket, const char* data, std::size_t size) {
     ssize_t sent = ::send(static_cast<int>(socket), data, size, MSG_NOSIGNAL);
     if (sent < 0) {
       if (errno == EINTR) continue;
-      posix::setNetError(errno);
+      setWaitError(errno);
       return false;
     }
     data += sent;
@@ -146,7 +210,7 @@ long netRecv(Socket socket, char* buffer, std::size_t size) {
   for (;;) {
     ssize_t got = ::recv(static_cast<int>(socket), buffer, size, 0);
     if (got < 0 && errno == EINTR) continue;
-    if (got < 0) posix::setNetError(errno);
+    if (got < 0) setWaitError(errno);
     return static_cast<long>(got);
   }
 }

@@ -166,7 +166,8 @@ TEST_F(Forwarding, TwentyFilesThenSkipped) {
   EXPECT_EQ(readFile(spoolName(19)), "content19");
   std::vector<std::string> names;
   for (int i = 0; i < 20; ++i) names.push_back(spoolName(i));
-  removeSpooledFiles(&spool_);
+  deleteSpooledFiles(spool_);
+  releaseSpoolList(&spool_);
   EXPECT_EQ(spool_.count, 0u);
   for (const std::string& name : names) EXPECT_FALSE(fs::exists(name)) << name;
 }

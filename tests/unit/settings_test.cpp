@@ -65,6 +65,32 @@ TEST(ApplicationKey, TooLongForTheKeyPathFallsBack) {
   EXPECT_FALSE(applicationKeyPath(longScript.c_str(), path, sizeof path));
 }
 
+TEST(EngineTimeout, SecondsReadLikeAtoiWithinTheirBound) {
+  struct Row {
+    const char* text;
+    int seconds;
+  } rows[] = {
+      {"", 0},
+      {"0", 0},
+      {"30", 30},
+      {" 7", 7},
+      {"\t+12", 12},
+      {"15s", 15},
+      {"-5", 0},
+      {"abc", 0},
+      {"1 0", 1},
+      {"2000000", kEngineTimeoutMax},
+      {"2000001", kEngineTimeoutMax},
+      {"99999999", kEngineTimeoutMax},
+      {"00000009", 9},
+  };
+  Settings s{};
+  for (const Row& row : rows) {
+    std::snprintf(s.engineTimeout, sizeof s.engineTimeout, "%s", row.text);
+    EXPECT_EQ(engineTimeoutSeconds(s), row.seconds) << "[" << row.text << "]";
+  }
+}
+
 // Each test reads its own .reg file.
 class SettingsFromFile : public ::testing::Test {
  protected:
@@ -108,7 +134,7 @@ TEST_F(SettingsFromFile, BaseKeyWhenNoApplicationKey) {
   useFile(
       "REGEDIT4\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Halvorn\\KAVRO3]\n\"ServerURL\"=\"a "
       "b\"\n\"UserName\"=\"admin\"\n"
-      "\"UserPassword\"=\"secret\"\n\"MultipleServers\"=\"1\"\n");
+      "\"UserPassword\"=\"secret\"\n\"MultipleServers\"=\"1\"\n\"EngineTimeout\"=\"30\"\n");
   readSettings("/shop/gw");
   EXPECT_STREQ(registryInfo(),
                "RegistryInfo=SOFTWARE\\Halvorn\\KAVRO3&EngineName=&ServerURL=a%20b&ServerPort=8088"
@@ -116,16 +142,19 @@ TEST_F(SettingsFromFile, BaseKeyWhenNoApplicationKey) {
                "&SysDownPage=&HXLocation=&AdditionalValues=");
   EXPECT_STREQ(settings().userPassword, "secret");
   EXPECT_STREQ(settings().multipleServers, "1");
+  EXPECT_STREQ(settings().engineTimeout, "30");  // read, but never in RegistryInfo
 }
 
 TEST_F(SettingsFromFile, ApplicationKeyHidesTheBaseKey) {
   useFile(
       "REGEDIT4\n[HKLM\\SOFTWARE\\Halvorn\\KAVRO3]\n\"ServerPort\"=\"1111\"\n\"FileMode\"=\"2\"\n"
+      "\"EngineTimeout\"=\"5\"\n"
       "[HKLM\\SOFTWARE\\Halvorn\\KAVRO3\\Shop]\n\"ServerURL\"=\"engine\"\n\"FileMode\"=\"12\"\n");
   readSettings("/shop/run.exe");
   EXPECT_STREQ(settings().serverUrl, "engine");
   EXPECT_STREQ(settings().serverPort, "8088");  // missing in the subkey: default, never the base key's
   EXPECT_STREQ(settings().fileMode, "12");
+  EXPECT_STREQ(settings().engineTimeout, "");
   EXPECT_EQ(std::string(registryInfo()).rfind("RegistryInfo=SOFTWARE\\Halvorn\\KAVRO3\\shop&EngineName=&", 0),
             0u);
 }
