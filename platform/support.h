@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -16,10 +17,16 @@ namespace kavro::platform {
 
 // Server side, for the sample engine and the tests' fake engine: listens on
 // `address`:`port` (port 0 picks an ephemeral one, returned in `bound`).
-Socket netListen(const char* address, std::uint16_t port, std::uint16_t* bound);
+// With a `backlog` of 0 one connection fills the accept queue, and from then
+// on the SYN of every further connect is dropped: the connect neither
+// succeeds nor fails for the minutes of TCP's retries.
+Socket netListen(const char* address, std::uint16_t port, std::uint16_t* bound, int backlog = 128);
 Socket netAccept(Socket listener);
 // Sends each write as its own segment, so a peer sees the pieces as sent.
 void netNoDelay(Socket socket);
+// Closes with a reset instead of an orderly shutdown: the peer's next receive
+// fails at once, and so does its next send, with no race against the wire.
+void netAbort(Socket socket);
 
 // ---------------------------------------------------------------- child processes
 
@@ -27,7 +34,9 @@ void netNoDelay(Socket socket);
 // the environment `env` ("NAME=value" items, nothing inherited), feeds `input`
 // on its standard input, and collects its standard output and standard error.
 // A child still running after `timeoutSeconds` is killed (SIGKILL on POSIX).
-// Returns false when it cannot run.
+// It starts with SIGPIPE, SIGTERM, SIGINT and SIGHUP at their defaults, as a
+// web server starts a CGI program; `started`, when given, learns its process
+// id as soon as it runs. Returns false when it cannot run.
 struct ChildResult {
   std::string output;
   std::string errors;     // what it wrote to standard error
@@ -36,7 +45,10 @@ struct ChildResult {
 };
 bool runChild(const std::string& path, const std::vector<std::string>& args,
               const std::vector<std::string>& env, const std::string& input, ChildResult* result,
-              int timeoutSeconds = 30);
+              int timeoutSeconds = 30, const std::function<void(long pid)>& started = nullptr);
+// Sends SIGTERM, SIGINT or SIGHUP, named "TERM", "INT" or "HUP", to the
+// process `pid`. False for any other name, or when it cannot be sent.
+bool sendTermination(long pid, const std::string& name);
 
 // ---------------------------------------------------------------- test support
 

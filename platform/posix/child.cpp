@@ -88,7 +88,7 @@ class SigpipeBlock {
 
 bool runChild(const std::string& path, const std::vector<std::string>& args,
               const std::vector<std::string>& env, const std::string& input, ChildResult* result,
-              int timeoutSeconds) {
+              int timeoutSeconds, const std::function<void(long pid)>& started) {
   *result = ChildResult{};
   SigpipeBlock sigpipeBlock;
 
@@ -110,16 +110,17 @@ bool runChild(const std::string& path, const std::vector<std::string>& args,
   posix_spawn_file_actions_adddup2(&actions, outWrite.fd, 1);
   posix_spawn_file_actions_adddup2(&actions, errWrite.fd, 2);
 
-  // The child starts with no blocked signals and SIGPIPE at its default,
-  // whatever this thread has blocked or ignored.
+  // The child starts with no blocked signals and these at their defaults,
+  // whatever this thread has blocked or ignored (a shell's background job
+  // ignores SIGINT).
   posix_spawnattr_t attributes;
   posix_spawnattr_init(&attributes);
-  sigset_t noSignals, pipeOnly;
+  sigset_t noSignals, defaults;
   sigemptyset(&noSignals);
-  sigemptyset(&pipeOnly);
-  sigaddset(&pipeOnly, SIGPIPE);
+  sigemptyset(&defaults);
+  for (int signal : {SIGPIPE, SIGTERM, SIGINT, SIGHUP}) sigaddset(&defaults, signal);
   posix_spawnattr_setsigmask(&attributes, &noSignals);
-  posix_spawnattr_setsigdefault(&attributes, &pipeOnly);
+  posix_spawnattr_setsigdefault(&attributes, &defaults);
   posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
 
   pid_t pid = -1;
@@ -127,6 +128,7 @@ bool runChild(const std::string& path, const std::vector<std::string>& args,
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attributes);
   if (spawned != 0) return false;
+  if (started) started(static_cast<long>(pid));
 
   inRead.reset();
   outWrite.reset();
@@ -208,6 +210,11 @@ bool runChild(const std::string& path, const std::vector<std::string>& args,
   }
   result->exitStatus = statusOf(waitStatus);
   return true;
+}
+
+bool sendTermination(long pid, const std::string& name) {
+  int signal = name == "TERM" ? SIGTERM : name == "INT" ? SIGINT : name == "HUP" ? SIGHUP : 0;
+  return signal != 0 && pid > 0 && ::kill(static_cast<pid_t>(pid), signal) == 0;
 }
 
 }  // namespace kavro::platform

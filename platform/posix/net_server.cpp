@@ -10,7 +10,7 @@
 
 namespace kavro::platform {
 
-Socket netListen(const char* address, std::uint16_t port, std::uint16_t* bound) {
+Socket netListen(const char* address, std::uint16_t port, std::uint16_t* bound, int backlog) {
   std::uint32_t ip = 0;
   if (!netResolve(address, &ip)) return kInvalidSocket;
   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -25,7 +25,7 @@ Socket netListen(const char* address, std::uint16_t port, std::uint16_t* bound) 
   local.sin_port = htons(port);
   local.sin_addr.s_addr = ip;
   socklen_t length = sizeof local;
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 || ::listen(fd, 128) != 0 ||
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 || ::listen(fd, backlog) != 0 ||
       ::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) != 0) {
     posix::setNetError(errno);
     ::close(fd);
@@ -48,6 +48,12 @@ Socket netAccept(Socket listener) {
 void netNoDelay(Socket socket) {
   int yes = 1;
   setsockopt(static_cast<int>(socket), IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
+}
+
+void netAbort(Socket socket) {
+  linger abortive{1, 0};
+  setsockopt(static_cast<int>(socket), SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+  ::close(static_cast<int>(socket));
 }
 
 }  // namespace kavro::platform

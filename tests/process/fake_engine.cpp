@@ -49,16 +49,27 @@ std::string escapeBytes(const std::string& bytes) {
 bool parseEngineStep(const std::string& command, const std::string& argument, EngineStep* step,
                      std::string* error) {
   *step = EngineStep{};
-  if (command == "recv" || command == "close") {
+  if (command == "recv" || command == "close" || command == "reset") {
     if (!argument.empty()) {
       *error = "'" + command + "' takes no argument";
       return false;
     }
-    step->kind = command == "recv" ? EngineStep::kRecv : EngineStep::kClose;
+    step->kind = command == "recv"    ? EngineStep::kRecv
+                 : command == "close" ? EngineStep::kClose
+                                      : EngineStep::kReset;
     return true;
   }
   if (command == "frame" || command == "send") {
     step->kind = command == "frame" ? EngineStep::kFrame : EngineStep::kSend;
+    step->bytes = argument;
+    return true;
+  }
+  if (command == "signal") {
+    if (argument != "TERM" && argument != "INT" && argument != "HUP") {
+      *error = "'signal' takes TERM, INT or HUP";
+      return false;
+    }
+    step->kind = EngineStep::kSignal;
     step->bytes = argument;
     return true;
   }
@@ -101,7 +112,7 @@ void FakeEngine::stop() {
     platform::Socket wake = platform::netSocket();
     std::uint32_t loopback = 0;
     if (wake != platform::kInvalidSocket && platform::netResolve("127.0.0.1", &loopback))
-      platform::netConnect(wake, loopback, port_);
+      platform::netConnect(wake, loopback, port_, 0);
     thread_.join();
     platform::netClose(wake);
   }
@@ -170,6 +181,14 @@ void FakeEngine::serve(platform::Socket connection) {
         std::this_thread::sleep_for(std::chrono::milliseconds(step.milliseconds));
         break;
       case EngineStep::kClose: platform::netClose(connection); return;
+      case EngineStep::kReset: platform::netAbort(connection); return;
+      case EngineStep::kSignal: {
+        // The peer may have connected before its starter learnt its id.
+        for (int waited = 0; peer_ == 0 && waited < 5000; waited += 10)
+          std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        if (!platform::sendTermination(peer_, step.bytes)) problem("cannot send SIG" + step.bytes);
+        break;
+      }
     }
     if (scriptEnded) break;
   }

@@ -20,11 +20,13 @@ namespace kavro::test {
 
 struct EngineStep {
   enum Kind {
-    kRecv,   // read one Frame and record it; the script ends if the peer closed instead
-    kFrame,  // send `bytes` as one Frame (eight-digit length, then the bytes)
-    kSend,   // send `bytes` raw
-    kPause,  // sleep `milliseconds`, so that the next send is a segment of its own
-    kClose,  // close the connection now
+    kRecv,    // read one Frame and record it; the script ends if the peer closed instead
+    kFrame,   // send `bytes` as one Frame (eight-digit length, then the bytes)
+    kSend,    // send `bytes` raw
+    kPause,   // sleep `milliseconds`, so that the next send is a segment of its own
+    kClose,   // close the connection now
+    kReset,   // close it with a reset (RST), so that the gateway's next send fails too
+    kSignal,  // send the termination signal `bytes` (TERM, INT, HUP) to the peer process
   };
   Kind kind = kRecv;
   std::string bytes;
@@ -33,7 +35,7 @@ struct EngineStep {
 
 // Parses one script line whose argument is already in its final bytes
 // (`unescape` has been applied by the caller): "recv", "frame BYTES",
-// "send BYTES", "pause MS", "close". The argument is everything after the
+// "send BYTES", "pause MS", "close", "reset", "signal TERM|INT|HUP". The argument is everything after the
 // first blank, blanks included. False with a reason for anything else.
 bool parseEngineStep(const std::string& command, const std::string& argument, EngineStep* step,
                      std::string* error);
@@ -53,6 +55,10 @@ class FakeEngine {
 
   // Starts the serving thread with the script, which can name port() now.
   void start(std::vector<EngineStep> script);
+
+  // The process that the script's `signal` steps reach. A step waits for it
+  // to be known, up to a few seconds.
+  void setPeer(long pid) { peer_ = pid; }
 
   // Stops accepting and joins the thread. The connection being served, if
   // any, must be closed by its peer first (the gateway has exited).
@@ -77,6 +83,7 @@ class FakeEngine {
   std::uint16_t port_ = 0;
   std::thread thread_;
   std::atomic<bool> stopping_{false};
+  std::atomic<long> peer_{0};
 
   mutable std::mutex mutex_;  // guards the three records below
   std::vector<std::string> frames_;

@@ -180,7 +180,7 @@ class CurlUpload : public ::testing::Test {
       // Wake the server thread if curl never reached it.
       platform::Socket wake = platform::netSocket();
       std::uint32_t address = 0;
-      if (platform::netResolve("127.0.0.1", &address)) platform::netConnect(wake, address, port);
+      if (platform::netResolve("127.0.0.1", &address)) platform::netConnect(wake, address, port, 0);
       platform::netClose(wake);
     }
     server.join();

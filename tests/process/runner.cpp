@@ -26,6 +26,9 @@
 //                        send BYTES    send BYTES raw
 //                        pause MS      sleep MS milliseconds
 //                        close         close the connection now
+//                        reset         close it with a reset (RST)
+//                        signal NAME   send SIGTERM, SIGINT or SIGHUP
+//                                      (TERM, INT, HUP) to the gateway
 //                      BYTES is everything after the first blank. The
 //                      script is played on every connection; after it the
 //                      engine records further Frames until the gateway
@@ -40,6 +43,11 @@
 //                      PAYLOAD is given by the `rows` section. Without this
 //                      section the frames are not checked; an empty section
 //                      means that no Frame may arrive.
+//   %% left DIR        the entries expected in ${TMP}/DIR after the run,
+//                      one a line, '*' matching any run of characters; each
+//                      line matches exactly one entry and every entry is
+//                      matched. The runner makes DIR, empty, before the run.
+//                      An empty section: DIR must be left empty.
 //   %% rows            the Request payload: "count=N" (the number of values,
 //                      26 + AdditionalValues), then "I=VALUE" lines for the
 //                      values that are not empty. The expected payload is
@@ -55,6 +63,8 @@
 //   ${DEAD1} ${DEAD2} ${DEAD3}
 //                        distinct loopback ports where nothing listens
 //   ${TMP}               the case's private temp dir (no trailing slash)
+//   ${STALLED}           a loopback port whose accept queue is full: a
+//                        connect there hangs (the SYN is dropped)
 //   ${REPEAT:N:TEXT}     TEXT N times over; TEXT may hold substitutions
 //
 // The runner adds to the environment KAVRO3_REGISTRY=${TMP}/kavro3.reg and
@@ -124,8 +134,8 @@ struct CaseFile {
 
 // The sections a case may hold; `file` is the only one that may repeat.
 bool knownSection(const std::string& name) {
-  static const char* const kNames[] = {"title",  "env",    "registry", "file",   "stdin",
-                                       "engine", "stdout", "exit",     "frames", "rows"};
+  static const char* const kNames[] = {"title",  "env",  "registry", "file", "stdin", "engine",
+                                       "stdout", "exit", "frames",   "rows", "left"};
   return std::find(std::begin(kNames), std::end(kNames), name) != std::end(kNames);
 }
 
@@ -413,6 +423,83 @@ bool deadPorts(std::size_t count, std::vector<std::uint16_t>* ports, std::string
   return ports->size() == count;
 }
 
+// A loopback port where a connect neither succeeds nor fails: a listener
+// that never accepts, with its one-place accept queue taken. Both sockets
+// stay open for the life of the object.
+class StalledPort {
+ public:
+  bool open(std::string* error) {
+    listener_ = platform::netListen("127.0.0.1", 0, &port_, 0);
+    filler_ = platform::netSocket();
+    std::uint32_t loopback = 0;
+    if (listener_ == platform::kInvalidSocket || filler_ == platform::kInvalidSocket ||
+        !platform::netResolve("127.0.0.1", &loopback) || !platform::netConnect(filler_, loopback, port_, 5)) {
+      *error = "cannot set up a stalled port";
+      return false;
+    }
+    return true;
+  }
+  ~StalledPort() {
+    platform::netClose(filler_);
+    platform::netClose(listener_);
+  }
+  std::uint16_t port() const { return port_; }
+
+ private:
+  platform::Socket listener_ = platform::kInvalidSocket;
+  platform::Socket filler_ = platform::kInvalidSocket;
+  std::uint16_t port_ = 0;
+};
+
+// '*' matches any run of characters, everything else itself.
+bool wildcardMatch(const std::string& pattern, const std::string& name) {
+  std::size_t p = 0, n = 0, star = std::string::npos, resume = 0;
+  while (n < name.size()) {
+    if (p < pattern.size() && pattern[p] == '*') {
+      star = p++;
+      resume = n;
+    } else if (p < pattern.size() && pattern[p] == name[n]) {
+      ++p;
+      ++n;
+    } else if (star != std::string::npos) {
+      p = star + 1;
+      n = ++resume;
+    } else {
+      return false;
+    }
+  }
+  while (p < pattern.size() && pattern[p] == '*') ++p;
+  return p == pattern.size();
+}
+
+// What the `left` section finds wrong with the entries of a directory.
+std::string checkLeft(const fs::path& dir, const std::vector<std::string>& patterns) {
+  std::vector<std::string> names;
+  std::error_code code;
+  for (const auto& entry : fs::directory_iterator(dir, code))
+    names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
+  std::string problems;
+  std::vector<bool> matched(names.size(), false);
+  for (const std::string& pattern : patterns) {
+    int hits = 0;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+      if (!wildcardMatch(pattern, names[i])) continue;
+      ++hits;
+      matched[i] = true;
+    }
+    if (hits != 1) problems += "  '" + pattern + "' matches " + std::to_string(hits) + " entries, not 1\n";
+  }
+  for (std::size_t i = 0; i < names.size(); ++i)
+    if (!matched[i]) problems += "  left but not expected: " + names[i] + "\n";
+  if (!problems.empty()) {
+    problems = "entries of " + dir.string() + ":\n" + problems + "  found:";
+    for (const std::string& name : names) problems += " " + name;
+    if (names.empty()) problems += " nothing";
+  }
+  return problems;
+}
+
 // A private directory under the system's temp dir, removed at the end unless
 // the case failed (then its path is printed, for a look at what was written).
 class TempDir {
@@ -532,6 +619,16 @@ TEST_P(ProcessCase, Run) {
       variables["DEAD" + std::to_string(i + 1)] = std::to_string(dead[i]);
   }
 
+  bool usesStalled = false;
+  for (const Section& section : file.sections)
+    for (const Line& line : section.lines)
+      usesStalled = usesStalled || line.text.find("${STALLED}") != std::string::npos;
+  StalledPort stalled;
+  if (usesStalled) {
+    ASSERT_TRUE(stalled.open(&error)) << error;
+    variables["STALLED"] = std::to_string(stalled.port());
+  }
+
   // The engine listens first, so that its script and every other section
   // can name its port.
   std::unique_ptr<FakeEngine> engine;
@@ -605,6 +702,25 @@ TEST_P(ProcessCase, Run) {
   environment.push_back("UBSAN_OPTIONS=exitcode=87:print_stacktrace=1");
   environment.push_back("LSAN_OPTIONS=exitcode=88");
 
+  // The directory whose entries are checked after the run, empty before it.
+  const Section* leftSection = file.find("left");
+  std::vector<std::string> leftPatterns;
+  fs::path leftDir;
+  if (leftSection != nullptr) {
+    std::string name;
+    ASSERT_TRUE(expand.line(Line{leftSection->number, leftSection->argument}, true, &name)) << expand.error();
+    leftDir = temp.path() / name;
+    ASSERT_TRUE(!name.empty() && fs::path(name).is_relative() && name.find("..") == std::string::npos)
+        << expand.where(leftSection->number) << "a left section needs a directory inside the temp dir";
+    fs::create_directories(leftDir);
+    for (const Line& line : leftSection->lines) {
+      if (line.text.empty()) continue;
+      std::string pattern;
+      ASSERT_TRUE(expand.line(line, true, &pattern)) << expand.error();
+      leftPatterns.push_back(pattern);
+    }
+  }
+
   std::string input;
   if (const Section* in = file.find("stdin")) {
     ASSERT_TRUE(expand.joined(*in, false, "", &input)) << expand.error();
@@ -649,7 +765,10 @@ TEST_P(ProcessCase, Run) {
   const std::string gateway = KAVRO3_GATEWAY_PATH;
   ASSERT_TRUE(fs::exists(gateway)) << gateway << " does not exist: build the gateway first";
   platform::ChildResult result;
-  bool ran = platform::runChild(gateway, {}, environment, input, &result, kTimeoutSeconds);
+  FakeEngine* peer = engine.get();
+  bool ran = platform::runChild(gateway, {}, environment, input, &result, kTimeoutSeconds, [peer](long pid) {
+    if (peer) peer->setPeer(pid);
+  });
   if (engine) engine->stop();
   ASSERT_TRUE(ran) << "cannot run " << gateway;
 
@@ -658,6 +777,10 @@ TEST_P(ProcessCase, Run) {
                                                << describeDifference(expectedOutput, result.output);
   EXPECT_EQ(result.exitStatus, expectedExit)
       << "exit status (86: ASan, 87: UBSan, 88: LSan finding; see standard error)";
+  if (leftSection != nullptr) {
+    std::string problems = checkLeft(leftDir, leftPatterns);
+    EXPECT_TRUE(problems.empty()) << problems;
+  }
 
   if (engine) {
     for (const std::string& problem : engine->problems()) ADD_FAILURE() << "fake engine: " << problem;

@@ -91,7 +91,7 @@ class Client {
     std::uint32_t loopback = 0;
     socket_ = platform::netSocket();
     if (socket_ == platform::kInvalidSocket || !platform::netResolve("127.0.0.1", &loopback) ||
-        !platform::netConnect(socket_, loopback, port)) {
+        !platform::netConnect(socket_, loopback, port, 0)) {
       platform::netClose(socket_);
       socket_ = platform::kInvalidSocket;
       return;
