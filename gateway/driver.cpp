@@ -104,7 +104,7 @@ int runGateway() {
   if (!forwardFields(qFirstEntry(), settings(), spool.get(), fields.get()))
     return endRun(text::kNoMemoryForFields);
   qReleaseEntries();
-  // Armed even though it could fail: the files still go at every way out.
+  // Should arming fail, the files still go on every way out but a signal.
   if (settings().fileMode[0] == '1' && spool->count > 0)
     platform::armSpoolRemoval(spool->paths, spool->count);
 
