@@ -40,9 +40,9 @@ std::string wantedText(int wanted) {
     if (!text.empty()) text += " and ";
     text += word;
   };
-  add(kMayRead, "read");
-  add(kMayWrite, "write");
-  add(kMaySearch, "search");
+  add(kMayRead, "readable");
+  add(kMayWrite, "writable");
+  add(kMaySearch, "searchable");
   return text;
 }
 
@@ -111,7 +111,7 @@ AccessCheck checkAccess(const std::string& path, const UserIds& user, int wanted
     }
     if ((bitsFor(dir, user) & kMaySearch) == 0) {
       check.deniedAt = above;
-      check.problem = "no search permission for " + user.name;
+      check.problem = "is not searchable by " + user.name;
       return check;
     }
   }
@@ -119,7 +119,7 @@ AccessCheck checkAccess(const std::string& path, const UserIds& user, int wanted
   if (!check.exists) {
     check.problem = "does not exist";
   } else if ((bitsFor(st, user) & wanted) != wanted) {
-    check.problem = "no " + wantedText(wanted) + " permission for " + user.name;
+    check.problem = "is not " + wantedText(wanted) + " by " + user.name;
   } else {
     check.deniedAt.clear();
     check.allowed = true;

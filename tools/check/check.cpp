@@ -55,6 +55,9 @@ std::vector<std::string> listItems(const char* text) {
 
 bool isBlank(char c) { return c == ' ' || c == '\t'; }
 
+// " by USER" when the check judges for a user given with --user.
+std::string byUser(const Report& r) { return r.userGiven ? " by " + r.user.name : ""; }
+
 std::string describeAccess(const platform::AccessCheck& access) {
   return access.deniedAt + " " + access.problem;
 }
@@ -65,7 +68,7 @@ void inspectFile(Report* r) {
   r->file = platform::regInspectFile();
   if (!r->file.read) {
     add(r, Level::kError, Topic::kSettingsFile,
-        "cannot read " + r->file.path + ": " + r->file.error + "; no key exists for the gateway");
+        "cannot read " + r->file.path + ": " + r->file.error + "; the gateway then finds no key");
     return;
   }
   for (const platform::RegSkippedLine& skipped : r->file.skipped) {
@@ -207,7 +210,7 @@ void inspectOutagePage(Report* r) {
   r->outageAccess = platform::checkAccess(page, r->user, platform::kMayRead);
   if (!r->outageAccess.allowed) {
     add(r, Level::kError, Topic::kOutagePage,
-        r->user.name + " cannot read SysDownPage: " + describeAccess(r->outageAccess) +
+        "SysDownPage cannot be read" + byUser(*r) + ": " + describeAccess(r->outageAccess) +
             "; every report then writes nothing at all and the web server answers with its own error");
   } else if (r->outageAccess.isDirectory) {
     add(r, Level::kError, Topic::kOutagePage, "SysDownPage names a directory");
@@ -224,9 +227,9 @@ void inspectSpool(const Options& o, Report* r) {
   if (slash != std::string::npos) r->spoolDirectory = filePath.substr(0, slash + 1);
   if (filePath.empty() || filePath[0] != '/') {
     add(r, Level::kWarning, Topic::kSpool,
-        "FilePath is not an absolute path: uploads are spooled relative to the web server's working "
-        "directory, "
-        "under names the engine cannot resolve");
+        std::string(filePath.empty() ? "FilePath is empty" : "FilePath is not an absolute path") +
+            ": uploads are spooled relative to the web server's working directory, under names the engine "
+            "cannot resolve");
     return;
   }
   if (filePath.back() != '/')
@@ -239,7 +242,7 @@ void inspectSpool(const Options& o, Report* r) {
       platform::checkAccess(r->spoolDirectory, r->user, platform::kMayWrite | platform::kMaySearch);
   if (!r->spoolAccess.allowed) {
     add(r, Level::kError, Topic::kSpool,
-        r->user.name + " cannot create files in " + r->spoolDirectory + ": " +
+        "no files can be created in " + r->spoolDirectory + byUser(*r) + ": " +
             describeAccess(r->spoolAccess) + "; uploads reach the engine as ERROR");
   } else if (!r->spoolAccess.isDirectory) {
     add(r, Level::kError, Topic::kSpool, r->spoolDirectory + " is not a directory");

@@ -47,7 +47,7 @@ std::string sourceText(const SettingFacts& s) {
     case SettingSource::kApplicationKey: return "application key";
     case SettingSource::kBaseKey: return "base key";
     case SettingSource::kMissing:
-      return s.inBaseKey ? "default: not in the key (the base key's value does not count)"
+      return s.inBaseKey ? "default: not in the key; the base key's value does not count"
                          : "default: not in the key";
     case SettingSource::kTooLong:
       return "default: the value takes " + std::to_string(s.view.storedSize) + " bytes, at most " +
@@ -178,9 +178,11 @@ void printText(const Report& r, std::string* out) {
       break;
     default:
       o += "none (" +
-           (r.applicationKey.empty() ? std::string("no application key, ")
-                                     : shown(r.applicationKey) + " and ") +
-           "the base key " + kBaseKey + " do not exist)\n";
+           (r.applicationKey.empty()
+                ? "SCRIPT_NAME names no application, and the base key " + std::string(kBaseKey) +
+                      " does not exist"
+                : "neither " + shown(r.applicationKey) + " nor the base key " + kBaseKey + " exists") +
+           ")\n";
       break;
   }
   problemsOf(r, Topic::kKey, out);
@@ -221,8 +223,9 @@ void printText(const Report& r, std::string* out) {
     o += "uploads reach the engine as SKIPPED; nothing is spooled\n";
   if (r.spoolChecked) {
     o += "  " + shown(r.spoolDirectory) + ": " + accessText(r.spoolAccess);
-    o += r.spoolAccess.allowed && r.spoolAccess.isDirectory ? "; " + r.user.name + " may create files in it\n"
-                                                            : "\n";
+    if (r.spoolAccess.allowed && r.spoolAccess.isDirectory)
+      o += r.userGiven ? "; " + r.user.name + " may create files in it" : "; files may be created in it";
+    o += "\n";
   }
   problemsOf(r, Topic::kSpool, out);
 
