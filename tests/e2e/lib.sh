@@ -123,13 +123,21 @@ expect_body_contains() {
 # expect_log SITE LINE: the gateway's error-log line reached the web server's
 # log. lighttpd writes a CGI's standard error as it stands to
 # server.breakagelog; Apache puts "AH01215: stderr from SCRIPT: " before each
-# line in its ErrorLog and doubles the backslashes. The server may write it
-# after the response, so it is waited for.
+# line in its ErrorLog and doubles the backslashes; nginx quotes it after
+# "FastCGI sent in stderr: ". The server may write it after the response, so
+# it is waited for.
 expect_log() {
   local site=$1 line=$2 file pattern i whole=-x
   if [ "$server" = lighttpd ]; then
     file=$work/$site/logs/breakage.log
     pattern=$line
+  elif [ "$server" = nginx ]; then
+    # fcgiwrap -f hands the line to nginx, which drops the dots and blanks
+    # at its end and quotes it.
+    file=$work/$site/logs/error.log
+    while [[ $line == *[.\ ] ]]; do line=${line%?}; done
+    pattern="FastCGI sent in stderr: \"$line\" while"
+    whole=""
   else
     whole=""
     file=$work/$site/logs/error.log
