@@ -119,7 +119,7 @@ AccessCheck checkAccess(const std::string& path, const UserIds& user, int wanted
   if (!check.exists) {
     check.problem = "does not exist";
   } else if ((bitsFor(st, user) & wanted) != wanted) {
-    check.problem = "is not " + wantedText(wanted) + " by " + user.name;
+    check.problem = "is not " + wantedText(wanted & ~bitsFor(st, user)) + " by " + user.name;
   } else {
     check.deniedAt.clear();
     check.allowed = true;

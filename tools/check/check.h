@@ -20,6 +20,7 @@ struct Options {
   bool connect = false;
   bool spool = false;
   bool json = false;
+  bool brief = false;  // text: only the problems, and the checks asked for
 };
 
 enum class Level { kWarning, kError };
@@ -98,7 +99,7 @@ struct Report {
 // options cannot be used, such as an unknown user.
 bool inspect(const Options& options, Report* report, std::string* error);
 
-void printText(const Report& report, std::string* out);
+void printText(const Report& report, bool brief, std::string* out);
 void printJson(const Report& report, std::string* out);
 
 // For the texts: REG_SZ and its kin by name, others as "type N".

@@ -17,7 +17,8 @@ namespace {
 constexpr int kUsageStatus = 3;
 
 constexpr char kUsage[] =
-    "usage: kavro3-check [--registry FILE] [--user USER] [--connect] [--spool] [--json] [SCRIPT_NAME | URL]\n"
+    "usage: kavro3-check [--registry FILE] [--user USER] [--connect] [--spool] [--brief | --json]\n"
+    "                    [SCRIPT_NAME | URL]\n"
     "\n"
     "Shows what the KAVRO3 gateway does for a request whose SCRIPT_NAME is the one given (or the path of\n"
     "the URL given; neither: SCRIPT_NAME unset): the settings file it reads and the lines it skips, the\n"
@@ -30,6 +31,7 @@ constexpr char kUsage[] =
     "  --connect        connect to the Engine Servers in the gateway's order and log in, with the\n"
     "                   gateway's own texts for each outcome\n"
     "  --spool          check that FilePath's directory exists and that the user may create files in it\n"
+    "  --brief          print only the problems found, the spool and connect checks, and the result\n"
     "  --json           print the report as JSON\n"
     "\n"
     "Exit status: 0 no problem found, 1 warnings only, 2 errors, 3 bad usage.\n";
@@ -55,6 +57,8 @@ int main(int argc, char** argv) {
       options.spool = true;
     } else if (argument == "--json") {
       options.json = true;
+    } else if (argument == "--brief") {
+      options.brief = true;
     } else if (argument == "--registry" || argument == "--user") {
       if (i + 1 >= argc) return usage((argument + " needs a value").c_str());
       if (argument == "--user") {
@@ -81,7 +85,7 @@ int main(int argc, char** argv) {
   if (options.json) {
     kavro::check::printJson(report, &out);
   } else {
-    kavro::check::printText(report, &out);
+    kavro::check::printText(report, options.brief, &out);
   }
   std::fwrite(out.data(), 1, out.size(), stdout);
   return report.status();

@@ -153,100 +153,115 @@ std::string jsonAccess(const platform::AccessCheck& a) {
 
 }  // namespace
 
-void printText(const Report& r, std::string* out) {
+void printText(const Report& r, bool brief, std::string* out) {
   std::string& o = *out;
-  o += "settings file: " + shown(r.file.path) +
-       (r.file.fromEnvironment ? " (KAVRO3_REGISTRY)" : " (the default)");
-  o += r.file.read ? ", " + plural(r.file.size, "byte") + "\n" : "\n";
-  if (r.userGiven && r.file.read && r.fileAccess.allowed) o += "  readable by " + r.user.name + "\n";
-  problemsOf(r, Topic::kSettingsFile, out);
+  // A section: its first line, its details, its problems. In brief, a
+  // section shows only with problems, and only its first line with them,
+  // but for the checks asked for by name (spool, connect).
+  auto section = [&](const std::string& head, const std::string& details, Topic topic, bool asked) {
+    std::string problems;
+    problemsOf(r, topic, &problems);
+    if (brief && problems.empty() && !asked) return;
+    o += head;
+    if (!brief || asked) o += details;
+    o += problems;
+  };
 
-  o += "script name: ";
-  if (!r.scriptNameSet) {
-    o += "unset\n";
-  } else {
-    o += quoted(r.scriptName) + (r.url.empty() ? "" : " (the path of " + shown(r.url) + ")") + "\n";
-  }
-  o += "key: ";
+  std::string head = "settings file: " + shown(r.file.path) +
+                     (r.file.fromEnvironment ? " (KAVRO3_REGISTRY)" : " (the default)") +
+                     (r.file.read ? ", " + plural(r.file.size, "byte") : "") + "\n";
+  section(head,
+          r.userGiven && r.file.read && r.fileAccess.allowed ? "  readable by " + r.user.name + "\n" : "",
+          Topic::kSettingsFile, false);
+
+  head = "script name: " +
+         (!r.scriptNameSet
+              ? std::string("unset")
+              : quoted(r.scriptName) + (r.url.empty() ? "" : " (the path of " + shown(r.url) + ")")) +
+         "\nkey: ";
   switch (r.keyChoice) {
-    case KeyChoice::kApplication: o += shown(r.keyPath) + " (the application's key)\n"; break;
+    case KeyChoice::kApplication: head += shown(r.keyPath) + " (the application's key)\n"; break;
     case KeyChoice::kBase:
-      o += shown(r.keyPath) + " (the base key; " +
-           (r.applicationKey.empty() ? std::string("SCRIPT_NAME names no application")
-                                     : shown(r.applicationKey) + " does not exist") +
-           ")\n";
+      head += shown(r.keyPath) + " (the base key; " +
+              (r.applicationKey.empty() ? std::string("SCRIPT_NAME names no application")
+                                        : shown(r.applicationKey) + " does not exist") +
+              ")\n";
       break;
     default:
-      o += "none (" +
-           (r.applicationKey.empty()
-                ? "SCRIPT_NAME names no application, and the base key " + std::string(kBaseKey) +
-                      " does not exist"
-                : "neither " + shown(r.applicationKey) + " nor the base key " + kBaseKey + " exists") +
-           ")\n";
+      head += "none (" +
+              (r.applicationKey.empty()
+                   ? "SCRIPT_NAME names no application, and the base key " + std::string(kBaseKey) +
+                         " does not exist"
+                   : "neither " + shown(r.applicationKey) + " nor the base key " + kBaseKey + " exists") +
+              ")\n";
       break;
   }
-  problemsOf(r, Topic::kKey, out);
+  section(head, "", Topic::kKey, false);
 
-  o += "settings:\n";
+  std::string details;
   for (const SettingFacts& s : r.settings) {
-    o += "  " + std::string(s.view.name) + " = ";
-    o += s.hidden ? "(hidden, " + plural(s.value.size(), "byte") + ")" : quoted(s.value);
-    o += " (" + sourceText(s) + ")\n";
+    details += "  " + std::string(s.view.name) + " = ";
+    details += s.hidden ? "(hidden, " + plural(s.value.size(), "byte") + ")" : quoted(s.value);
+    details += " (" + sourceText(s) + ")\n";
   }
-  problemsOf(r, Topic::kSettings, out);
-  o += "registry info: " + shown(r.registryInfo) + "\n";
+  section("settings:\n", details, Topic::kSettings, false);
+  if (!brief) o += "registry info: " + shown(r.registryInfo) + "\n";
 
-  o += "servers:";
-  for (std::size_t i = 0; i < r.serverNames.size(); ++i) o += (i ? ", " : " ") + shown(r.serverNames[i]);
-  o += r.serverNames.empty() ? " none\n" : "\n";
+  head = "servers:";
+  for (std::size_t i = 0; i < r.serverNames.size(); ++i) head += (i ? ", " : " ") + shown(r.serverNames[i]);
+  head += r.serverNames.empty() ? " none\n" : "\n";
+  details.clear();
   if (!r.attemptOrder.empty()) {
-    o += r.randomStart ? "  order: from a random one, each once; from the first:" : "  order:";
+    details = r.randomStart ? "  order: from a random one, each once; from the first:" : "  order:";
     for (std::size_t i = 0; i < r.attemptOrder.size(); ++i)
-      o += (i ? ", " : " ") + std::to_string(r.attemptOrder[i] + 1);
-    o += "\n";
+      details += (i ? ", " : " ") + std::to_string(r.attemptOrder[i] + 1);
+    details += "\n";
   }
-  problemsOf(r, Topic::kServers, out);
+  section(head, details, Topic::kServers, false);
 
-  o += "outage page: " +
-       (r.outagePage ? shown(settings().sysDownPage) + ": " + accessText(r.outageAccess) : "none") + "\n";
-  problemsOf(r, Topic::kOutagePage, out);
+  section("outage page: " +
+              (r.outagePage ? shown(settings().sysDownPage) + ": " + accessText(r.outageAccess) : "none") +
+              "\n",
+          "", Topic::kOutagePage, false);
 
-  o += "spool: FileMode " + quoted(r.fileMode) + ": ";
+  head = "spool: FileMode " + quoted(r.fileMode) + ": ";
   char mode = r.fileMode.empty() ? '\0' : r.fileMode[0];
   if (mode == '1')
-    o += "uploads are spooled to files, removed at the end of each request\n";
+    head += "uploads are spooled to files, removed at the end of each request\n";
   else if (mode == '2')
-    o += "uploads are spooled to files, which the engine removes\n";
+    head += "uploads are spooled to files, which the engine removes\n";
   else if (mode == '3')
-    o += "uploads travel inline; nothing is spooled\n";
+    head += "uploads travel inline; nothing is spooled\n";
   else
-    o += "uploads reach the engine as SKIPPED; nothing is spooled\n";
+    head += "uploads reach the engine as SKIPPED; nothing is spooled\n";
+  details.clear();
   if (r.spoolChecked) {
-    o += "  " + shown(r.spoolDirectory) + ": " + accessText(r.spoolAccess);
+    details = "  " + shown(r.spoolDirectory) + ": " + accessText(r.spoolAccess);
     if (r.spoolAccess.allowed && r.spoolAccess.isDirectory)
-      o += r.userGiven ? "; " + r.user.name + " may create files in it" : "; files may be created in it";
-    o += "\n";
+      details +=
+          r.userGiven ? "; " + r.user.name + " may create files in it" : "; files may be created in it";
+    details += "\n";
   }
-  problemsOf(r, Topic::kSpool, out);
+  section(head, details, Topic::kSpool, r.spoolChecked);
 
   if (r.connectChecked) {
-    o += "connect:\n";
+    details.clear();
     for (std::size_t i = 0; i < r.attempts.size(); ++i) {
       const Attempt& a = r.attempts[i];
-      o += "  attempt " + std::to_string(i + 1) + ", " + shown(a.host) + ":" + shown(a.port) + ": " +
-           (a.connected ? "connected" : trimmed(a.text)) + "\n";
+      details += "  attempt " + std::to_string(i + 1) + ", " + shown(a.host) + ":" + shown(a.port) + ": " +
+                 (a.connected ? "connected" : trimmed(a.text)) + "\n";
     }
-    if (r.attempts.empty()) o += "  no attempt: " + trimmed(r.loginText) + "\n";
+    if (r.attempts.empty()) details += "  no attempt: " + trimmed(r.loginText) + "\n";
     if (r.login != LoginOutcome::kNotTried) {
-      o += "  login as " + quoted(r.loginUser) + ", application " + quoted(r.loginApplication) + ": ";
+      details += "  login as " + quoted(r.loginUser) + ", application " + quoted(r.loginApplication) + ": ";
       if (r.login == LoginOutcome::kAccepted)
-        o += "accepted\n";
+        details += "accepted\n";
       else if (r.login == LoginOutcome::kRefused)
-        o += "refused: " + quoted(r.loginText) + "\n";
+        details += "refused: " + quoted(r.loginText) + "\n";
       else
-        o += trimmed(r.loginText) + "\n";
+        details += trimmed(r.loginText) + "\n";
     }
-    problemsOf(r, Topic::kConnect, out);
+    section("connect:\n", details, Topic::kConnect, true);
   }
 
   std::size_t errors = 0, warnings = 0;
