@@ -1,7 +1,10 @@
-# Wrappers around CMake. `make` builds, `make test` runs every test twice
-# (release build, then AddressSanitizer + UndefinedBehaviorSanitizer build),
-# `make demo` serves the demo application behind lighttpd on 127.0.0.1:8080,
-# `make stress` runs the long load test with failover (tests/load).
+# Wrappers around CMake. `make` builds the programs (no tests), `make test`
+# builds and runs every test twice (release build, then AddressSanitizer +
+# UndefinedBehaviorSanitizer build), `make demo` serves the demo application
+# behind lighttpd on 127.0.0.1:8080, `make stress` runs the long load test
+# with failover (tests/load). `make install` installs under PREFIX (default
+# /usr/local; DESTDIR honoured), `make package` writes the Debian package
+# kavro3_VERSION_ARCH.deb here.
 
 BUILD_DEPS := cmake make g++ libgtest-dev
 test-release test-sanitize: BUILD_DEPS += chromium nodejs
@@ -10,10 +13,16 @@ test-release test-sanitize: BUILD_DEPS += chromium nodejs
 test-release test-sanitize: BUILD_DEPS += lighttpd apache2 curl
 # The load test's client is a Python script (standard library only).
 test-release test-sanitize stress: BUILD_DEPS += lighttpd python3
+# ... and nginx with fcgiwrap, as the nginx guide sets them up; the package
+# test builds and installs the .deb (dpkg-shlibdeps finds its dependencies).
+test-release test-sanitize: BUILD_DEPS += nginx fcgiwrap dpkg-dev
+package: BUILD_DEPS += dpkg-dev
 demo: BUILD_DEPS += lighttpd curl
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all build test test-release test-sanitize demo stress bench format clean deps
+PREFIX ?= /usr/local
+
+.PHONY: all build test test-release test-sanitize demo stress bench format clean deps install package
 
 all: build
 
@@ -21,18 +30,25 @@ deps:
 	@scripts/install-deps.sh $(BUILD_DEPS)
 
 build: deps
-	cmake -S . -B build -DCMAKE_BUILD_TYPE=Release
+	cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF
 	cmake --build build -j $(JOBS)
+
+install: build
+	cmake --install build --prefix $(PREFIX)
+
+package: build
+	cd build && cpack -G DEB
+	mv build/kavro3_*.deb .
 
 test: test-release test-sanitize
 
 test-release: deps
-	cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DKAVRO3_WERROR=ON
+	cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DKAVRO3_WERROR=ON -DBUILD_TESTING=ON
 	cmake --build build -j $(JOBS)
 	cd build && ctest --output-on-failure -j $(JOBS)
 
 test-sanitize: deps
-	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DKAVRO3_WERROR=ON -DKAVRO3_SANITIZE=ON
+	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DKAVRO3_WERROR=ON -DKAVRO3_SANITIZE=ON -DBUILD_TESTING=ON
 	cmake --build build-asan -j $(JOBS)
 	cd build-asan && ctest --output-on-failure -j $(JOBS)
 

@@ -38,6 +38,10 @@ std::size_t qValueSize(const Q_entry* entry);
 // the list and ends the process with exit status 1.
 [[noreturn]] void qError(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void qReleaseAll();
+// Called by qError with the message once the page or line is written, before
+// the process ends: the gateway puts it in the web server's error log.
+using QErrorHook = void (*)(const char* message);
+void qSetErrorHook(QErrorHook hook);
 // "Content-Type: " and `type`, once per process whoever asks first.
 void qPrintContentType(const char* type);
 

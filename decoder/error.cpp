@@ -11,6 +11,7 @@ namespace kavro {
 namespace {
 
 constexpr std::size_t kMessageMax = 1023;
+constexpr char kTooLong[] = "qError(): Message is too long or invalid.";
 
 }  // namespace
 
@@ -23,6 +24,8 @@ void qPrintContentType(const char* type) {
 
 void qReleaseAll() { qReleaseEntries(); }
 
+void qSetErrorHook(QErrorHook hook) { decoder::state().errorHook = hook; }
+
 void qError(const char* format, ...) {
   decoder::State& s = decoder::state();
   if (s.reporting) std::exit(1);
@@ -34,7 +37,8 @@ void qError(const char* format, ...) {
   int n = std::vsnprintf(message, sizeof message, format, args);
   va_end(args);
   if (n < 0 || static_cast<std::size_t>(n) > kMessageMax) {
-    std::fputs("qError(): Message is too long or invalid.", stdout);
+    std::fputs(kTooLong, stdout);
+    if (s.errorHook != nullptr) s.errorHook(kTooLong);
     std::exit(1);
   }
 
@@ -53,6 +57,7 @@ void qError(const char* format, ...) {
     std::printf("</head>\n");
     std::printf("</html>\n");
   }
+  if (s.errorHook != nullptr) s.errorHook(message);
   qReleaseAll();
   std::exit(1);
 }

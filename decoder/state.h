@@ -40,6 +40,7 @@ struct State {
   bool reporting = false;
   // Set once a Content-Type header has been written.
   bool contentTypeSent = false;
+  QErrorHook errorHook = nullptr;
 
   // The results of qMd5Hex and qUniqueRequestId.
   char digest[kHexDigestLength + 1] = {};

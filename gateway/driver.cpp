@@ -6,6 +6,7 @@
 #include "gateway/cgi_table.h"
 #include "gateway/engine_link.h"
 #include "gateway/engine_messages.h"
+#include "gateway/error_log.h"
 #include "gateway/forward.h"
 #include "gateway/owner.h"
 #include "gateway/report.h"
@@ -78,7 +79,9 @@ int runGateway() {
   platform::processInit();
 
   // Decode the form data before anything else. A malformed request ends here,
-  // inside the decoder, with its error page and exit status 1.
+  // inside the decoder, with its error page, its line in the error log and
+  // exit status 1.
+  qSetErrorHook(logError);
   qDecode();
 
   // The process heap and the standard output handle; reports this early are

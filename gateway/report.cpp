@@ -3,6 +3,7 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include "gateway/error_log.h"
 #include "gateway/settings.h"
 
 namespace kavro {
@@ -45,18 +46,22 @@ PageResult writeOutagePage(const char* path) {
 void reportStreamForTests(std::FILE* out) { gOut = out; }
 
 void reportError(const char* format, ...) {
-  const char* page = settings().sysDownPage;
-  if (page[0] != '\0') {
-    PageResult result = writeOutagePage(page);
-    if (result != PageResult::kReadError) return;
-  }
-  writeLine("Content-type: text/plain\n\n");
   char message[kReportMessageMax + 1];
   va_list args;
   va_start(args, format);
   int rc = std::vsnprintf(message, sizeof message, format, args);
   va_end(args);
   if (rc < 0) message[0] = '\0';
+  // The page hides the message from the user; the error log still has it,
+  // also when the page cannot be opened and nothing reaches the user at all.
+  logError(message);
+
+  const char* page = settings().sysDownPage;
+  if (page[0] != '\0') {
+    PageResult result = writeOutagePage(page);
+    if (result != PageResult::kReadError) return;
+  }
+  writeLine("Content-type: text/plain\n\n");
   writeLine(message);
 }
 

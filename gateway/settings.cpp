@@ -14,6 +14,8 @@ namespace {
 
 Settings gSettings;
 FixedText<kRegistryInfoMax + 1> gRegistryInfo;
+char gKeyPath[kKeyPathMax + 1];
+KeyChoice gKeyChoice = KeyChoice::kNotRead;
 
 enum class ReadWhen { kKeyOpened, kAlways };
 
@@ -52,6 +54,15 @@ const Setting kSettings[] = {
 
 #undef KAVRO_SETTING
 
+constexpr std::size_t kSettingCount = sizeof kSettings / sizeof kSettings[0];
+
+struct Origin {
+  SettingSource source;
+  std::uint32_t type;
+  std::size_t size;
+};
+Origin gOrigins[kSettingCount];
+
 char* bufferOf(const Setting& setting) { return reinterpret_cast<char*>(&gSettings) + setting.offset; }
 
 // Every initial value fits its buffer, so a plain copy is bounded.
@@ -64,17 +75,29 @@ void setText(const Setting& setting, const char* text) {
 
 // Reads one REG_SZ value; anything else (missing, too long, another type)
 // takes the initial value. Without a key every read fails.
-void readSetting(platform::RegKey* key, const Setting& setting) {
+void readSetting(platform::RegKey* key, const Setting& setting, Origin* origin) {
   char* buffer = bufferOf(setting);
   std::uint32_t type = platform::kRegNone;
   std::size_t size = setting.maxBytes;
-  if (key != nullptr &&
-      platform::regQueryValue(key, setting.name, &type, reinterpret_cast<unsigned char*>(buffer), &size) ==
-          platform::RegStatus::kOk &&
-      type == platform::kRegSz) {
+  platform::RegStatus status = platform::RegStatus::kNotFound;
+  if (key != nullptr)
+    status =
+        platform::regQueryValue(key, setting.name, &type, reinterpret_cast<unsigned char*>(buffer), &size);
+  if (status == platform::RegStatus::kOk && type == platform::kRegSz) {
     // The data may lack its terminator; the text ends at its first zero byte.
     buffer[size] = '\0';
+    origin->source =
+        gKeyChoice == KeyChoice::kApplication ? SettingSource::kApplicationKey : SettingSource::kBaseKey;
     return;
+  }
+  if (key == nullptr) {
+    origin->source = SettingSource::kNoKey;
+  } else if (status == platform::RegStatus::kMoreData) {
+    *origin = Origin{SettingSource::kTooLong, type, size};
+  } else if (status == platform::RegStatus::kOk) {
+    *origin = Origin{SettingSource::kWrongType, type, size};
+  } else {
+    origin->source = SettingSource::kMissing;
   }
   setText(setting, setting.initial);
 }
@@ -90,6 +113,16 @@ void appendEncoded(const char* text) {
 Settings& settings() { return gSettings; }
 const char* registryInfo() { return gRegistryInfo.c_str(); }
 std::size_t registryInfoLength() { return gRegistryInfo.size(); }
+KeyChoice settingsKeyChoice() { return gKeyChoice; }
+const char* settingsKeyPath() { return gKeyPath; }
+std::size_t settingCount() { return kSettingCount; }
+
+SettingView settingView(std::size_t index) {
+  const Setting& s = kSettings[index];
+  const Origin& origin = gOrigins[index];
+  return SettingView{s.name,           bufferOf(s),   s.maxBytes,  s.initial,  s.when == ReadWhen::kKeyOpened,
+                     s.inRegistryInfo, origin.source, origin.type, origin.size};
+}
 
 int engineTimeoutSeconds(const Settings& s) {
   const char* text = s.engineTimeout;
@@ -123,21 +156,28 @@ bool applicationKeyPath(const char* scriptName, char* path, std::size_t capacity
 }
 
 void readSettings(const char* scriptName) {
-  char keyPath[kKeyPathMax + 1];
   platform::RegKey* key = nullptr;
-  if (applicationKeyPath(scriptName, keyPath, sizeof keyPath)) key = platform::regOpenKey(keyPath);
+  gKeyChoice = KeyChoice::kApplication;
+  if (applicationKeyPath(scriptName, gKeyPath, sizeof gKeyPath)) key = platform::regOpenKey(gKeyPath);
   if (key == nullptr) {
-    std::memcpy(keyPath, kBaseKey, sizeof kBaseKey);
-    key = platform::regOpenKey(keyPath);
+    gKeyChoice = KeyChoice::kBase;
+    std::memcpy(gKeyPath, kBaseKey, sizeof kBaseKey);
+    key = platform::regOpenKey(gKeyPath);
+  }
+  if (key == nullptr) {
+    gKeyChoice = KeyChoice::kNone;
+    gKeyPath[0] = '\0';
   }
 
   gRegistryInfo.assign("RegistryInfo=");
-  if (key != nullptr) appendEncoded(keyPath);
+  if (key != nullptr) appendEncoded(gKeyPath);
 
   for (const Setting& setting : kSettings) setText(setting, setting.initial);
-  for (const Setting& setting : kSettings) {
+  for (std::size_t i = 0; i < kSettingCount; ++i) {
+    const Setting& setting = kSettings[i];
+    gOrigins[i] = Origin{SettingSource::kNotRead, platform::kRegNone, 0};
     if (setting.when == ReadWhen::kKeyOpened && key == nullptr) continue;
-    readSetting(key, setting);
+    readSetting(key, setting, &gOrigins[i]);
     if (!setting.inRegistryInfo) continue;
     gRegistryInfo.append("&");
     gRegistryInfo.append(setting.name);

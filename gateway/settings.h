@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 namespace kavro {
 
@@ -53,5 +54,37 @@ int engineTimeoutSeconds(const Settings& s);
 // The per-application key path for a SCRIPT_NAME, or false when none can be
 // taken from it (unset, empty, only slashes, or too long).
 bool applicationKeyPath(const char* scriptName, char* path, std::size_t capacity);
+
+// What readSettings() found, for the reports and for kavro3-check. Recording
+// it costs the run a few stores.
+enum class KeyChoice : unsigned char { kNotRead, kNone, kApplication, kBase };
+KeyChoice settingsKeyChoice();
+// The path of the key the settings came from; empty when no key opened.
+const char* settingsKeyPath();
+
+enum class SettingSource : unsigned char {
+  kApplicationKey,  // read from the per-application key
+  kBaseKey,         // read from the base key
+  kMissing,         // default: the key has no such value
+  kTooLong,         // default: the value is larger than the setting's maximum
+  kWrongType,       // default: the value is not REG_SZ
+  kNoKey,           // default: no key opened, so the read failed
+  kNotRead,         // start value: not looked up when no key opened
+};
+
+// One setting as the last readSettings() left it, in the order of reading.
+struct SettingView {
+  const char* name;
+  const char* value;
+  std::size_t maxBytes;  // offered to the store, terminator included
+  const char* initial;   // start value and default
+  bool onlyWithKey;      // looked up only when a key opened
+  bool inRegistryInfo;
+  SettingSource source;
+  std::uint32_t storedType;  // kWrongType, kTooLong: the type found
+  std::size_t storedSize;    // kTooLong: the bytes the value needs
+};
+std::size_t settingCount();
+SettingView settingView(std::size_t index);
 
 }  // namespace kavro

@@ -1,7 +1,8 @@
-// What the sample engine, the tests and the benchmarks need from the
-// operating system beyond the gateway's run time (platform/platform.h):
-// listening sockets, termination signals, child processes and environment
-// helpers. POSIX only; the Windows build of the gateway does without.
+// What the sample engine, kavro3-check, the tests and the benchmarks need
+// from the operating system beyond the gateway's run time
+// (platform/platform.h): listening sockets, termination signals, child
+// processes, environment helpers, and looks at files and users. POSIX only;
+// the Windows build of the gateway does without.
 #pragma once
 
 #include <cstdint>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/posix/reg_store.h"
 
 namespace kavro::platform {
 
@@ -91,5 +93,47 @@ void backgroundTerminate(BackgroundChild* child, bool interrupt);
 // back the rest of its standard error, releases `child` and returns the exit
 // status as runChild does (128 + signal number; 128 + 9 when killed here).
 int backgroundFinish(BackgroundChild* child, int timeoutMilliseconds, std::string* restOfErrors);
+
+// ---------------------------------------------------------------- settings file and access checks
+
+// The settings file as the gateway finds it, and what its parser skipped.
+struct RegFileReport {
+  std::string path;  // KAVRO3_REGISTRY, or the default path
+  bool fromEnvironment = false;
+  bool read = false;  // false: `error` says why (missing, unreadable, too large)
+  std::string error;
+  std::size_t size = 0;
+  std::vector<RegSkippedLine> skipped;
+};
+RegFileReport regInspectFile();
+
+// A user as the kernel's permission checks see it.
+struct UserIds {
+  std::string name;
+  std::uint32_t uid = 0;
+  std::uint32_t gid = 0;
+  std::vector<std::uint32_t> groups;  // supplementary groups
+};
+// False when there is no such user.
+bool lookUpUser(const std::string& name, UserIds* user);
+// The user this process runs as.
+UserIds currentUser();
+
+enum AccessWanted : int { kMayRead = 4, kMayWrite = 2, kMaySearch = 1 };
+
+// Whether `user` may do `wanted` with the absolute `path`, judged from the
+// permission bits alone (ACLs are not read; root may do everything): every
+// directory above it must let the user search it.
+struct AccessCheck {
+  bool exists = false;
+  bool isDirectory = false;
+  bool allowed = false;
+  std::string deniedAt;    // when not allowed: the path that refuses (or is missing)
+  std::string problem;     // when not allowed: why, in words
+  std::uint32_t mode = 0;  // of `path`: permission, set-id and sticky bits
+  std::string owner;       // of `path`: names, or numbers without one
+  std::string group;
+};
+AccessCheck checkAccess(const std::string& path, const UserIds& user, int wanted);
 
 }  // namespace kavro::platform

@@ -3,18 +3,22 @@
 # all on 127.0.0.1 and all kept in one directory. Used by `make demo`, the
 # end-to-end tests and the browser tests.
 #
-#   scripts/site.sh start DIR [lighttpd|apache]
+#   scripts/site.sh start DIR [lighttpd|apache|nginx]
 #   scripts/site.sh stop DIR
+#
+# nginx runs the gateway through fcgiwrap, with the location block of
+# docs/deploy-nginx.md as it stands there, but for this site's paths.
 #
 # start writes into DIR:
 #   kavro3.reg          the gateway's settings (base key and the key "shop")
 #   cgi-bin/gateway     a copy of the gateway (the web server's user must be
 #                       able to reach it; a build tree may not be readable)
 #   spool/              FilePath for uploads
-#   lighttpd.conf or httpd.conf, htdocs/, tmp/, run/, logs/ (engine.log,
-#   error.log, access.log, sanitizer.* if a sanitizer fired)
+#   lighttpd.conf, httpd.conf or nginx.conf, htdocs/, tmp/, run/, logs/
+#   (engine.log, error.log, access.log, breakage.log (lighttpd: the CGI's
+#   standard error), sanitizer.* if a sanitizer fired)
 #   url                 http://127.0.0.1:PORT/shop/gateway
-#   engine.pid engine.port server.pid server.port
+#   engine.pid engine.port server.pid server.port (fcgiwrap.pid)
 # and returns once the engine listens and the web server answers. DIR is
 # made 755: started as root, the servers run the gateway as www-data, which
 # must reach it (its parents too: a dir under /tmp does). On a failure start
@@ -42,7 +46,7 @@ die() {
 }
 
 usage() {
-  echo "usage: $0 start DIR [lighttpd|apache] | stop DIR" >&2
+  echo "usage: $0 start DIR [lighttpd|apache|nginx] | stop DIR" >&2
   exit 2
 }
 
@@ -64,7 +68,7 @@ stop_one() {
   [ -f "$file" ] || return 0
   pid=$(cat "$file")
   [ "$name" != server ] || name=$(cat "/proc/$pid/comm" 2>/dev/null) || true
-  case "$name" in lighttpd | apache2 | sample-engine) ;; *) rm -f "$file"; return 0 ;; esac
+  case "$name" in lighttpd | apache2 | nginx | sample-engine) ;; *) rm -f "$file"; return 0 ;; esac
   if alive "$pid" "$name"; then
     kill -TERM "$pid" 2>/dev/null || true
     for ((i = 0; i < 100; i++)); do
@@ -81,6 +85,38 @@ stop_one() {
     fi
   fi
   rm -f "$file"
+}
+
+# fcgiwrap's children outlive their parent and ignore TERM: the whole process
+# group that setsid made for it goes, KILL after a grace period.
+stop_fcgiwrap() {
+  local file=$1 pid i
+  [ -f "$file" ] || return 0
+  pid=$(cat "$file")
+  if [ -n "$pid" ] && kill -0 -- "-$pid" 2>/dev/null; then
+    kill -TERM -- "-$pid" 2>/dev/null || true
+    for ((i = 0; i < 10; i++)); do
+      kill -0 -- "-$pid" 2>/dev/null || break
+      sleep 0.1
+    done
+    kill -KILL -- "-$pid" 2>/dev/null || true
+  fi
+  rm -f "$file"
+}
+
+# The location block of the nginx guide, with this site's paths for the
+# gateway, the settings file and fcgiwrap's socket, and the sanitizers'
+# options (fcgiwrap passes the CGI nothing but nginx's parameters).
+nginx_location() {
+  local dir=$1 block
+  block=$(sed -n '/^# KAVRO3 gateway, mounted at \/shop\/gateway and run by fcgiwrap/,/^}/p' "$repo/docs/deploy-nginx.md")
+  [[ $block == *"fastcgi_pass unix:/run/fcgiwrap.socket;"* ]] || die "no location block in docs/deploy-nginx.md"
+  block=${block//\/usr\/lib\/kavro3\/gateway/$dir/cgi-bin/gateway}
+  block=${block//\/etc\/kavro3\/kavro3.reg/$dir/kavro3.reg}
+  block=${block//unix:\/run\/fcgiwrap.socket/unix:$dir/run/fcgi/fcgiwrap.socket}
+  printf '%s\n' "${block%\}}"
+  printf '    fastcgi_param ASAN_OPTIONS "log_path=%s/logs/sanitizer";\n' "$dir"
+  printf '    fastcgi_param UBSAN_OPTIONS "print_stacktrace=1:log_path=%s/logs/sanitizer";\n}\n' "$dir"
 }
 
 listening() {
@@ -133,16 +169,20 @@ fill() {
 
 start() {
   local dir=$1 kind=${2:-lighttpd}
-  case "$kind" in lighttpd | apache) ;; *) usage ;; esac
+  case "$kind" in lighttpd | apache | nginx) ;; *) usage ;; esac
 
   local build=${KAVRO3_BUILD:-build}
   [[ $build == /* ]] || build=$repo/$build
   [ -x "$build/gateway" ] || die "$build/gateway not found: build first (make build)"
   [ -x "$build/sample-engine" ] || die "$build/sample-engine not found: build first (make build)"
   local server_bin
-  if [ "$kind" = lighttpd ]; then server_bin=lighttpd; else server_bin=apache2; fi
+  case "$kind" in lighttpd) server_bin=lighttpd ;; apache) server_bin=apache2 ;; *) server_bin=nginx ;; esac
   command -v "$server_bin" >/dev/null 2>&1 || [ -x "/usr/sbin/$server_bin" ] ||
-    die "$server_bin is not installed (scripts/install-deps.sh ${kind/apache/apache2})"
+    die "$server_bin is not installed (scripts/install-deps.sh $server_bin)"
+  if [ "$kind" = nginx ]; then
+    command -v fcgiwrap >/dev/null 2>&1 || [ -x /usr/sbin/fcgiwrap ] ||
+      die "fcgiwrap is not installed (scripts/install-deps.sh fcgiwrap)"
+  fi
   export PATH=$PATH:/usr/sbin:/sbin
 
   mkdir -p "$dir"
@@ -153,7 +193,7 @@ start() {
     die "$dir already holds a running site (run: $0 stop $dir)"
   fi
 
-  mkdir -p "$dir"/{cgi-bin,spool,logs,htdocs,tmp,run}
+  mkdir -p "$dir"/{cgi-bin,spool,logs,htdocs,tmp,run,run/fcgi}
   cp "$build/gateway" "$dir/cgi-bin/gateway"
   chmod 755 "$dir" "$dir/cgi-bin" "$dir/cgi-bin/gateway" "$dir/htdocs"
   local token
@@ -169,16 +209,16 @@ start() {
     else
       web_user=nobody web_group=$(id -gn nobody)
     fi
-    chown "$web_user:$web_group" "$dir/spool" "$dir/logs" "$dir/tmp"
+    chown "$web_user:$web_group" "$dir/spool" "$dir/logs" "$dir/tmp" "$dir/run/fcgi"
     if command -v runuser >/dev/null 2>&1 &&
       ! runuser -u "$web_user" -- test -x "$dir/cgi-bin/gateway"; then
       die "user $web_user cannot reach $dir: use a directory under /tmp (set TMPDIR)"
     fi
-    if [ "$kind" = lighttpd ]; then
-      user_lines="server.username = \"$web_user\""$'\n'"server.groupname = \"$web_group\""
-    else
-      user_lines="User $web_user"$'\n'"Group $web_group"
-    fi
+    case "$kind" in
+      lighttpd) user_lines="server.username = \"$web_user\""$'\n'"server.groupname = \"$web_group\"" ;;
+      apache) user_lines="User $web_user"$'\n'"Group $web_group" ;;
+      nginx) user_lines="user $web_user $web_group;" ;;
+    esac
   fi
 
   # Undo a half-made start: nothing may outlive a failure.
@@ -235,6 +275,24 @@ start() {
   local mime_types=/etc/mime.types
   [ -r "$mime_types" ] || { mime_types=$dir/mime.types; : >"$mime_types"; }
 
+  if [ "$kind" = nginx ]; then
+    # fcgiwrap as Debian's unit runs it (-f: the CGI's standard error to
+    # nginx's error log), as the web server's user when started as root.
+    local as_user=()
+    [ -z "$web_user" ] || as_user=(setpriv "--reuid=$web_user" "--regid=$web_group" --clear-groups --)
+    setsid "${as_user[@]}" fcgiwrap -f -c 4 -s "unix:$dir/run/fcgi/fcgiwrap.socket" </dev/null \
+      >"$dir/logs/fcgiwrap.out" 2>&1 &
+    echo $! >"$dir/fcgiwrap.pid"
+    for ((i = 0; i < 100; i++)); do
+      [ -S "$dir/run/fcgi/fcgiwrap.socket" ] && break
+      sleep 0.05
+    done
+    [ -S "$dir/run/fcgi/fcgiwrap.socket" ] || die "fcgiwrap did not start: $(cat "$dir/logs/fcgiwrap.out")"
+    # `include fastcgi_params` is read next to nginx.conf.
+    cp /etc/nginx/fastcgi_params /etc/nginx/mime.types "$dir/"
+    nginx_location "$dir" >"$dir/location.conf"
+  fi
+
   local port fixed_port=${KAVRO3_SITE_PORT:-} attempt conf pid ready
   for ((attempt = 0; attempt < 10; attempt++)); do
     port=${fixed_port:-$(free_port 20000 12000)}
@@ -247,6 +305,12 @@ start() {
       fill "$repo/scripts/web/lighttpd.conf.in" @DIR@ "$dir" @PORT@ "$port" \
         @USER_LINES@ "$user_lines" >"$conf"
       setsid lighttpd -D -f "$conf" </dev/null >"$dir/logs/server.out" 2>&1 &
+    elif [ "$kind" = nginx ]; then
+      conf=$dir/nginx.conf
+      fill "$repo/scripts/web/nginx.conf.in" @DIR@ "$dir" @PORT@ "$port" \
+        @USER_LINES@ "$user_lines" >"$conf"
+      setsid nginx -p "$dir/" -c "$conf" -e "$dir/logs/error.log" -g 'daemon off;' </dev/null \
+        >"$dir/logs/server.out" 2>&1 &
     else
       conf=$dir/httpd.conf
       fill "$repo/scripts/web/httpd.conf.in" @DIR@ "$dir" @PORT@ "$port" \
@@ -286,6 +350,7 @@ stop() {
   [ -d "$dir" ] || return 0
   # The web server first: a request in flight still reaches the engine.
   stop_one "$dir/server.pid" server
+  stop_fcgiwrap "$dir/fcgiwrap.pid"
   stop_one "$dir/engine.pid" sample-engine
 }
 

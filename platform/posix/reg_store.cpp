@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <utility>
 
 namespace kavro::platform {
@@ -131,13 +132,51 @@ class LineReader {
     if (end == std::string_view::npos) end = text_.size();
     *line = text_.substr(pos_, end - pos_);
     pos_ = end + 1;
+    ++number_;
     return true;
   }
+  // The number of the line last returned, from 1.
+  std::size_t number() const { return number_; }
 
  private:
   std::string_view text_;
   std::size_t pos_ = 0;
+  std::size_t number_ = 0;
 };
+
+using Skip = std::optional<RegSkipReason>;
+
+struct ReasonTexts {
+  RegSkipReason reason;
+  const char* name;
+  const char* text;
+};
+
+constexpr ReasonTexts kReasonTexts[] = {
+    {RegSkipReason::kNoHeader, "no-header",
+     "the first line is neither \"Windows Registry Editor Version 5.00\" nor \"REGEDIT4\": the whole file "
+     "is ignored"},
+    {RegSkipReason::kBadSection, "bad-section", "a section without its closing ']'"},
+    {RegSkipReason::kForeignRoot, "foreign-root", "a section outside HKEY_LOCAL_MACHINE"},
+    {RegSkipReason::kRootDeletion, "root-deletion", "HKEY_LOCAL_MACHINE itself cannot be deleted"},
+    {RegSkipReason::kNoSection, "no-section", "a value before the first section"},
+    {RegSkipReason::kOutsideKey, "outside-key",
+     "a value after a section that opens no key (one that was skipped, or a deletion)"},
+    {RegSkipReason::kBadName, "bad-name", "the value's name lacks its closing quote"},
+    {RegSkipReason::kNoData, "no-data", "no '=' and data after the value's name"},
+    {RegSkipReason::kBadString, "bad-string",
+     "the text lacks its closing quote, or something follows it (a comment after a value included)"},
+    {RegSkipReason::kBadDword, "bad-dword", "dword: must be followed by 1 to 8 hexadecimal digits alone"},
+    {RegSkipReason::kBadHex, "bad-hex", "a malformed hex(type): or list of hexadecimal bytes"},
+    {RegSkipReason::kUnknownType, "unknown-type", "the data is neither \"text\", -, dword: nor hex"},
+    {RegSkipReason::kNotAValue, "not-a-value", "neither a section, a value nor a comment"},
+};
+
+const ReasonTexts& reasonTexts(RegSkipReason reason) {
+  for (const ReasonTexts& entry : kReasonTexts)
+    if (entry.reason == reason) return entry;
+  return kReasonTexts[0];
+}
 
 }  // namespace
 
@@ -206,21 +245,31 @@ RegStatus queryRegValue(const RegKey& key, std::string_view name, std::uint32_t*
   return RegStatus::kOk;
 }
 
+const char* regSkipReasonText(RegSkipReason reason) { return reasonTexts(reason).text; }
+const char* regSkipReasonName(RegSkipReason reason) { return reasonTexts(reason).name; }
+
 class RegFileParser {
  public:
+  explicit RegFileParser(std::vector<RegSkippedLine>* skipped) : skipped_(skipped) {}
   RegStore run(std::string_view fileBytes);
 
  private:
-  void parseSection(std::string_view line);
-  void parseValue(std::string_view line, LineReader& reader);
+  Skip parseSection(std::string_view line);
+  Skip parseValue(std::string_view line, LineReader& reader);
+  Skip noKey() const { return sectionSeen_ ? RegSkipReason::kOutsideKey : RegSkipReason::kNoSection; }
   std::string_view gatherContinuation(std::string_view first, LineReader& reader);
   RegKey& ensureKey(std::string_view path);
   void deleteKey(std::string_view path);
+  void skip(std::size_t number, RegSkipReason reason, std::string_view line) {
+    if (skipped_ != nullptr) skipped_->push_back(RegSkippedLine{number, reason, std::string(line)});
+  }
 
   RegStore store_;
   RegKey* current_ = nullptr;  // null: no section yet, or one whose values are dropped
-  bool unicode_ = false;       // version 5.00: string types in hex are UTF-16LE
-  std::string joined_;         // a hex list gathered over continuation lines
+  bool sectionSeen_ = false;
+  bool unicode_ = false;  // version 5.00: string types in hex are UTF-16LE
+  std::string joined_;    // a hex list gathered over continuation lines
+  std::vector<RegSkippedLine>* skipped_;
 };
 
 RegStore RegFileParser::run(std::string_view fileBytes) {
@@ -235,47 +284,58 @@ RegStore RegFileParser::run(std::string_view fileBytes) {
 
   LineReader reader(text);
   std::string_view line;
-  if (!reader.next(&line)) return {};
-  line = trimRight(line);
-  if (line == kHeader5) {
+  if (!reader.next(&line)) {
+    skip(1, RegSkipReason::kNoHeader, "");
+    return {};
+  }
+  if (trimRight(line) == kHeader5) {
     unicode_ = true;
-  } else if (line != kHeader4) {
-    return {};  // regedit refuses a file without its header
+  } else if (trimRight(line) != kHeader4) {
+    // regedit refuses a file without its header.
+    skip(1, RegSkipReason::kNoHeader, trimRight(line));
+    return {};
   }
 
   while (reader.next(&line)) {
-    line = trimRight(trimLeft(line));
+    std::size_t number = reader.number();
+    std::string_view raw = trimRight(line);
+    line = trimLeft(raw);
     if (line.empty() || line.front() == ';') continue;
+    Skip skipped = RegSkipReason::kNotAValue;
     if (line.front() == '[') {
-      parseSection(line);
+      skipped = parseSection(line);
     } else if (line.front() == '"' || line.front() == '@') {
-      parseValue(line, reader);
+      skipped = parseValue(line, reader);
     }
-    // Anything else cannot be parsed and is skipped.
+    if (skipped) skip(number, *skipped, raw);
   }
   return std::move(store_);
 }
 
-void RegFileParser::parseSection(std::string_view line) {
+Skip RegFileParser::parseSection(std::string_view line) {
   // Even a malformed or foreign section ends the previous one: its values
   // must not land in the key above it.
   current_ = nullptr;
-  if (line.size() < 2 || line.back() != ']') return;
+  sectionSeen_ = true;
+  if (line.size() < 2 || line.back() != ']') return RegSkipReason::kBadSection;
   std::string_view inner = line.substr(1, line.size() - 2);
   bool remove = !inner.empty() && inner.front() == '-';
   if (remove) inner.remove_prefix(1);
 
   std::size_t slash = inner.find('\\');
   std::string_view root = inner.substr(0, slash);
-  if (!regNamesEqual(root, "HKEY_LOCAL_MACHINE") && !regNamesEqual(root, "HKLM")) return;
+  if (!regNamesEqual(root, "HKEY_LOCAL_MACHINE") && !regNamesEqual(root, "HKLM"))
+    return RegSkipReason::kForeignRoot;
   std::string_view path = slash == std::string_view::npos ? std::string_view() : inner.substr(slash + 1);
   while (!path.empty() && path.back() == '\\') path.remove_suffix(1);
 
   if (remove) {
-    if (!path.empty()) deleteKey(path);  // the root itself cannot be deleted
-    return;
+    if (path.empty()) return RegSkipReason::kRootDeletion;
+    deleteKey(path);
+    return std::nullopt;
   }
   current_ = &ensureKey(path);
+  return std::nullopt;
 }
 
 RegKey& RegFileParser::ensureKey(std::string_view path) {
@@ -316,30 +376,30 @@ std::string_view RegFileParser::gatherContinuation(std::string_view first, LineR
   return joined_;
 }
 
-void RegFileParser::parseValue(std::string_view line, LineReader& reader) {
+Skip RegFileParser::parseValue(std::string_view line, LineReader& reader) {
   std::string name;
   std::string_view rest = line.substr(1);
-  if (line.front() == '"' && !takeQuoted(rest, &name)) return;
+  if (line.front() == '"' && !takeQuoted(rest, &name)) return RegSkipReason::kBadName;
   rest = trimLeft(rest);
-  if (rest.empty() || rest.front() != '=') return;
+  if (rest.empty() || rest.front() != '=') return RegSkipReason::kNoData;
   rest = trimLeft(rest.substr(1));
-  if (rest.empty()) return;
+  if (rest.empty()) return RegSkipReason::kNoData;
 
   RegValue value;
   if (rest.front() == '"') {
     rest.remove_prefix(1);
-    if (!takeQuoted(rest, &value.data) || !rest.empty()) return;
+    if (!takeQuoted(rest, &value.data) || !rest.empty()) return RegSkipReason::kBadString;
     value.data.push_back('\0');
     value.type = kRegSz;
   } else if (rest == "-") {
-    if (current_ == nullptr) return;
+    if (current_ == nullptr) return noKey();
     auto it = current_->values.find(name);
     if (it != current_->values.end()) current_->values.erase(it);
-    return;
+    return std::nullopt;
   } else if (startsWithNoCase(rest, "dword:")) {
     rest.remove_prefix(6);
     std::uint32_t number = 0;
-    if (!takeHexNumber(rest, 8, &number) || !rest.empty()) return;
+    if (!takeHexNumber(rest, 8, &number) || !rest.empty()) return RegSkipReason::kBadDword;
     value.type = kRegDword;
     for (int shift = 0; shift < 32; shift += 8)
       value.data.push_back(static_cast<char>((number >> shift) & 0xFF));
@@ -351,21 +411,26 @@ void RegFileParser::parseValue(std::string_view line, LineReader& reader) {
     std::uint32_t type = kRegBinary;
     if (!rest.empty() && rest.front() == '(') {
       rest.remove_prefix(1);
-      if (!takeHexNumber(rest, 8, &type) || rest.empty() || rest.front() != ')') return;
+      if (!takeHexNumber(rest, 8, &type) || rest.empty() || rest.front() != ')')
+        return RegSkipReason::kBadHex;
       rest.remove_prefix(1);
     }
-    if (rest.empty() || rest.front() != ':') return;
-    if (!parseHexList(rest.substr(1), &value.data)) return;
+    if (rest.empty() || rest.front() != ':') return RegSkipReason::kBadHex;
+    if (!parseHexList(rest.substr(1), &value.data)) return RegSkipReason::kBadHex;
     value.type = type;
     if (unicode_ && (type == kRegSz || type == kRegExpandSz || type == kRegMultiSz)) {
       value.data = utf16leToUtf8(value.data);
     }
   } else {
-    return;
+    return RegSkipReason::kUnknownType;
   }
-  if (current_ != nullptr) current_->values.insert_or_assign(std::move(name), std::move(value));
+  if (current_ == nullptr) return noKey();
+  current_->values.insert_or_assign(std::move(name), std::move(value));
+  return std::nullopt;
 }
 
-RegStore parseRegFile(std::string_view fileBytes) { return RegFileParser().run(fileBytes); }
+RegStore parseRegFile(std::string_view fileBytes, std::vector<RegSkippedLine>* skipped) {
+  return RegFileParser(skipped).run(fileBytes);
+}
 
 }  // namespace kavro::platform

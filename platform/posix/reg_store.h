@@ -8,6 +8,7 @@
 #include <map>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -48,10 +49,42 @@ class RegStore {
   std::map<std::string, RegKey, RegNameLess> keys_;  // every existing key, ancestors included
 };
 
+// Why a line of a .reg file counts for nothing. The rest of the file still
+// counts, except after kNoHeader.
+enum class RegSkipReason {
+  kNoHeader,      // the first line is no header: the whole file is ignored
+  kBadSection,    // '[' without a closing ']' at the end of the line
+  kForeignRoot,   // a section outside HKEY_LOCAL_MACHINE
+  kRootDeletion,  // [-HKEY_LOCAL_MACHINE]: the root cannot be deleted
+  kNoSection,     // a value before the first section
+  kOutsideKey,    // a value after a section that opens no key
+  kBadName,       // a value name without its closing quote
+  kNoData,        // no '=' and data after the name
+  kBadString,     // "text" without its closing quote, or more after it
+  kBadDword,      // dword: not followed by 1 to 8 hex digits alone
+  kBadHex,        // a malformed hex(type): or hex list
+  kUnknownType,   // data that is neither "text", -, dword: nor hex
+  kNotAValue,     // a line that is no section, value or comment
+};
+
+// A line that was skipped: its number (from 1; a value continued over
+// several lines is reported at its first) and its text without line end.
+struct RegSkippedLine {
+  std::size_t line;
+  RegSkipReason reason;
+  std::string text;
+};
+
+// A sentence for each reason, for people.
+const char* regSkipReasonText(RegSkipReason reason);
+// A stable word for each reason, for scripts.
+const char* regSkipReasonName(RegSkipReason reason);
+
 // Builds the store from a .reg file's bytes: UTF-8 (BOM optional) or UTF-16LE
 // with its BOM, header "REGEDIT4" or "Windows Registry Editor Version 5.00".
-// Without a header the store is empty. Malformed lines are skipped.
-RegStore parseRegFile(std::string_view fileBytes);
+// Without a header the store is empty. Malformed lines are skipped, and
+// listed in `skipped` when it is given.
+RegStore parseRegFile(std::string_view fileBytes, std::vector<RegSkippedLine>* skipped = nullptr);
 
 // RegQueryValueExA over one key record. `name` "" is the default value.
 // - kNotFound: no such value (`*type`, `data` and `*size` untouched).
@@ -61,6 +94,18 @@ RegStore parseRegFile(std::string_view fileBytes);
 // A null `data` asks for type and size only; a null `size` places nothing.
 RegStatus queryRegValue(const RegKey& key, std::string_view name, std::uint32_t* type, unsigned char* data,
                         std::size_t* size);
+
+// The settings file: KAVRO3_REGISTRY, or /etc/kavro3/kavro3.reg when it is
+// unset (`fromEnvironment`, when given, says which).
+const char* regFilePath(bool* fromEnvironment);
+
+// Far beyond any settings file; stops a path such as /dev/zero from eating
+// the memory of the process.
+inline constexpr std::size_t kMaxRegistryFileSize = 16u << 20;
+
+// Reads the whole file; 0, or the errno of the failure (EFBIG beyond
+// kMaxRegistryFileSize).
+int regReadFile(const char* path, std::string* bytes);
 
 // UTF-16LE bytes to UTF-8. An unpaired surrogate becomes U+FFFD; an odd
 // trailing byte is dropped.

@@ -15,49 +15,50 @@ namespace {
 
 constexpr const char* kDefaultRegistryPath = "/etc/kavro3/kavro3.reg";
 
-// Far beyond any settings file; stops a path such as /dev/zero from eating
-// the memory of the process.
-constexpr std::size_t kMaxRegistryFileSize = 16u << 20;
-
 // Null until the first open. Never freed: the process is short-lived and the
 // key handles point into it.
 RegStore* loadedStore = nullptr;
 
-bool readWholeFile(const char* path, std::string* out) {
-  int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  char chunk[8192];
-  bool ok = true;
-  for (;;) {
-    ssize_t n = ::read(fd, chunk, sizeof chunk);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      ok = false;
-      break;
-    }
-    if (n == 0) break;
-    if (out->size() + static_cast<std::size_t>(n) > kMaxRegistryFileSize) {
-      ok = false;
-      break;
-    }
-    out->append(chunk, static_cast<std::size_t>(n));
-  }
-  ::close(fd);
-  return ok;
-}
-
 const RegStore& store() {
   if (loadedStore == nullptr) {
-    const char* path = std::getenv("KAVRO3_REGISTRY");
-    if (path == nullptr) path = kDefaultRegistryPath;
     std::string bytes;
     // A missing or unreadable file leaves the store empty: every open fails.
-    loadedStore = new RegStore(readWholeFile(path, &bytes) ? parseRegFile(bytes) : RegStore());
+    loadedStore =
+        new RegStore(regReadFile(regFilePath(nullptr), &bytes) == 0 ? parseRegFile(bytes) : RegStore());
   }
   return *loadedStore;
 }
 
 }  // namespace
+
+const char* regFilePath(bool* fromEnvironment) {
+  const char* path = std::getenv("KAVRO3_REGISTRY");
+  if (fromEnvironment != nullptr) *fromEnvironment = path != nullptr;
+  return path != nullptr ? path : kDefaultRegistryPath;
+}
+
+int regReadFile(const char* path, std::string* out) {
+  int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return errno;
+  char chunk[8192];
+  int error = 0;
+  for (;;) {
+    ssize_t n = ::read(fd, chunk, sizeof chunk);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      error = errno;
+      break;
+    }
+    if (n == 0) break;
+    if (out->size() + static_cast<std::size_t>(n) > kMaxRegistryFileSize) {
+      error = EFBIG;
+      break;
+    }
+    out->append(chunk, static_cast<std::size_t>(n));
+  }
+  ::close(fd);
+  return error;
+}
 
 void regReloadForTests() {
   delete loadedStore;

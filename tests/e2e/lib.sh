@@ -120,6 +120,36 @@ expect_body_contains() {
   grep -qF -- "$1" "$work/last.body" || fail "body lacks: $1"
 }
 
+# expect_log SITE LINE: the gateway's error-log line reached the web server's
+# log. lighttpd writes a CGI's standard error as it stands to
+# server.breakagelog; Apache puts "AH01215: stderr from SCRIPT: " before each
+# line in its ErrorLog and doubles the backslashes; nginx quotes it after
+# "FastCGI sent in stderr: ". The server may write it after the response, so
+# it is waited for.
+expect_log() {
+  local site=$1 line=$2 file pattern i whole=-x
+  if [ "$server" = lighttpd ]; then
+    file=$work/$site/logs/breakage.log
+    pattern=$line
+  elif [ "$server" = nginx ]; then
+    # fcgiwrap -f hands the line to nginx, which drops the dots and blanks
+    # at its end and quotes it.
+    file=$work/$site/logs/error.log
+    while [[ $line == *[.\ ] ]]; do line=${line%?}; done
+    pattern="FastCGI sent in stderr: \"$line\" while"
+    whole=""
+  else
+    whole=""
+    file=$work/$site/logs/error.log
+    pattern="AH01215: stderr from $work/$site/cgi-bin/gateway: ${line//\\/\\\\}"
+  fi
+  for ((i = 0; i < 60; i++)); do
+    grep -qF $whole -- "$pattern" "$file" 2>/dev/null && return 0
+    sleep 0.05
+  done
+  fail "no line in $file: $pattern"
+}
+
 # No sanitizer report from any gateway run of the site (sanitizer builds).
 expect_no_sanitizer_report() {
   local f

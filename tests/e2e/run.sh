@@ -276,6 +276,8 @@ case_decoder_error() {
   expect_header Content-Type 'text/html'
   decoder_error_page "_parse_multipart_data(): String format invalid."
   expect_body "$work/expected.body"
+  # The decoder fails before the settings are read: no key yet.
+  expect_log main "kavro3: key=- script=/shop/gateway remote=127.0.0.1 msg=_parse_multipart_data(): String format invalid."
 }
 
 # The request's Content-Type and length as curl sent them, for rows 2 and 3.
@@ -501,6 +503,7 @@ case_engine_down() {
   expect_status 200
   expect_header Content-Type text/plain
   expect_body_text $'\n'"Unable to connect to Engine Server 127.0.0.1:$port - The attempt to connect was forcefully rejected."$'\n\n'
+  expect_log down 'kavro3: key=SOFTWARE\Halvorn\KAVRO3\shop script=/shop/gateway remote=127.0.0.1 msg=Unable to connect to Engine Server 127.0.0.1:'"$port"' - The attempt to connect was forcefully rejected.'
   # The upload is spooled before the engine is tried; in FileMode 1 the run
   # that ends on the report removes it all the same.
   fetch "$(site_url down)/echo" -F "f=@$work/small.txt;type=text/plain;filename=s.txt"
@@ -525,6 +528,8 @@ case_outage_page() {
     printf '\n'
   } >"$work/expected.body"
   expect_body "$work/expected.body"
+  # The page hides the reason from the user, not from the log.
+  expect_log outage "kavro3: key=SOFTWARE\\Halvorn\\KAVRO3\\shop script=/shop/gateway remote=127.0.0.1 msg=Unable to connect to Engine Server 127.0.0.1:$(cat "$work/outage/engine.port") - The attempt to connect was forcefully rejected."
 }
 
 # An Outage page that cannot be opened: the gateway writes nothing at all,
@@ -532,6 +537,8 @@ case_outage_page() {
 case_outage_page_missing() {
   fetch "$(site_url nopage)/echo"
   expect_status 500
+  # The one trace of the reason.
+  expect_log nopage "kavro3: key=SOFTWARE\\Halvorn\\KAVRO3\\shop script=/shop/gateway remote=127.0.0.1 msg=Unable to connect to Engine Server 127.0.0.1:$(cat "$work/nopage/engine.port") - The attempt to connect was forcefully rejected."
 }
 
 # ---- main ----------------------------------------------------------------

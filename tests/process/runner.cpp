@@ -1,7 +1,8 @@
 // Process-level tests: each tests/data/*.case file runs build/gateway once, as
-// a web server would, against a scripted fake Engine Server, and checks the
-// exact bytes on standard output, the exit status and the exact Frames the
-// engine received.
+// a web server would (or build/kavro3-check, as an administrator would),
+// against a scripted fake Engine Server, and checks the exact bytes on
+// standard output and, when asked, on standard error, the exit status and
+// the exact Frames the engine received.
 //
 // Case file format (also in tests/data/README.md)
 // -----------------------------------------------
@@ -36,6 +37,10 @@
 //                      the port to listen on.
 //   %% stdout          the exact bytes expected on standard output (required;
 //                      leave it empty to expect nothing)
+//   %% stderr          the exact bytes expected on standard error (without
+//                      this section they are not checked)
+//   %% check           run kavro3-check instead of the gateway, with one
+//                      argument a line (empty lines are skipped)
 //   %% exit            the expected exit status (default 0)
 //   %% frames          the exact texts of the Frames the engine must receive,
 //                      one a line, in order, no more and no fewer. A line
@@ -53,10 +58,10 @@
 //                      values that are not empty. The expected payload is
 //                      every value in order, each followed by 0xFE.
 //
-// In `stdout`, `stdin` and `file` the lines are joined with no separator:
-// write \n where a newline is meant. BYTES, env lines, frames, rows, stdout,
-// stdin and file lines take the escapes \xHH, \r, \n, \t, \0 and \\; any
-// other backslash sequence is an error (write SOFTWARE\\Halvorn in a row).
+// In `stdout`, `stderr`, `stdin` and `file` the lines are joined with no
+// separator: write \n where a newline is meant. BYTES, env lines, frames,
+// rows, check arguments, stdout, stderr, stdin and file lines take the escapes \xHH, \r, \n, \t, \0 and \\;
+// any other backslash sequence is an error (write SOFTWARE\\Halvorn in a row).
 //
 // Substitutions, made before escapes, in every section:
 //   ${PORT}              the fake engine's port
@@ -92,6 +97,9 @@
 #ifndef KAVRO3_GATEWAY_PATH
 #error "KAVRO3_GATEWAY_PATH must name the gateway executable"
 #endif
+#ifndef KAVRO3_CHECK_PATH
+#error "KAVRO3_CHECK_PATH must name the kavro3-check executable"
+#endif
 #ifndef KAVRO3_TEST_DATA_DIR
 #error "KAVRO3_TEST_DATA_DIR must name the directory of the .case files"
 #endif
@@ -106,6 +114,12 @@ using kavro::test::FakeEngine;
 namespace wire = kavro::wire;
 
 constexpr int kTimeoutSeconds = 30;
+// The temp dir, the directories above the files written and the files: as
+// under umask 022.
+constexpr fs::perms kDirectoryMode = fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                     fs::perms::others_read | fs::perms::others_exec;
+constexpr fs::perms kFileMode =
+    fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read | fs::perms::others_read;
 
 // ---------------------------------------------------------------- case files
 
@@ -134,8 +148,8 @@ struct CaseFile {
 
 // The sections a case may hold; `file` is the only one that may repeat.
 bool knownSection(const std::string& name) {
-  static const char* const kNames[] = {"title",  "env",  "registry", "file", "stdin", "engine",
-                                       "stdout", "exit", "frames",   "rows", "left"};
+  static const char* const kNames[] = {"title", "env",    "registry", "file", "stdin", "engine", "stdout",
+                                       "stderr", "exit", "frames",   "rows", "check", "left"};
   return std::find(std::begin(kNames), std::end(kNames), name) != std::end(kNames);
 }
 
@@ -512,6 +526,8 @@ class TempDir {
           fs::temp_directory_path() / ("kavro3-" + name + "-" + std::to_string(pick() % 1000000));
       std::error_code code;
       if (fs::create_directory(candidate, code)) path_ = candidate;
+      // Modes fixed whatever the umask, for the cases that check permissions.
+      if (!path_.empty()) fs::permissions(path_, kDirectoryMode, code);
     }
   }
   ~TempDir() {
@@ -536,7 +552,10 @@ class TempDir {
 bool writeFile(const fs::path& path, const std::string& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  return static_cast<bool>(out);
+  out.close();
+  std::error_code code;
+  fs::permissions(path, kFileMode, code);
+  return static_cast<bool>(out) && !code;
 }
 
 // The expected Request message built from the `rows` section.
@@ -673,7 +692,11 @@ TEST_P(ProcessCase, Run) {
                 std::none_of(target.begin(), target.end(), [](const fs::path& p) { return p == ".."; }))
         << expand.where(section.number) << "a file section needs a name inside the temp dir";
     ASSERT_TRUE(expand.joined(section, false, "", &bytes)) << expand.error();
-    fs::create_directories((temp.path() / target).parent_path());
+    for (fs::path dir = target.parent_path(); !dir.empty(); dir = dir.parent_path()) {
+      std::error_code code;
+      fs::create_directories(temp.path() / dir, code);
+      fs::permissions(temp.path() / dir, kDirectoryMode, code);
+    }
     ASSERT_TRUE(writeFile(temp.path() / target, bytes)) << "cannot write " << name;
   }
   const fs::path registryPath = temp.path() / "kavro3.reg";
@@ -729,6 +752,11 @@ TEST_P(ProcessCase, Run) {
   // What is expected.
   std::string expectedOutput;
   ASSERT_TRUE(expand.joined(*file.find("stdout"), false, "", &expectedOutput)) << expand.error();
+  const Section* errorsSection = file.find("stderr");
+  std::string expectedErrors;
+  if (errorsSection != nullptr) {
+    ASSERT_TRUE(expand.joined(*errorsSection, false, "", &expectedErrors)) << expand.error();
+  }
   int expectedExit = 0;
   if (const Section* exit = file.find("exit")) {
     std::string text;
@@ -761,20 +789,35 @@ TEST_P(ProcessCase, Run) {
   ASSERT_TRUE(rowsSection == nullptr || std::count(isRequest.begin(), isRequest.end(), true) > 0)
       << "a rows section is used only through @request in the frames section";
 
-  // The run.
-  const std::string gateway = KAVRO3_GATEWAY_PATH;
-  ASSERT_TRUE(fs::exists(gateway)) << gateway << " does not exist: build the gateway first";
+  // The run: the gateway, or kavro3-check with the case's arguments.
+  std::string program = KAVRO3_GATEWAY_PATH;
+  std::vector<std::string> arguments;
+  if (const Section* check = file.find("check")) {
+    program = KAVRO3_CHECK_PATH;
+    for (const Line& line : check->lines) {
+      if (line.text.empty()) continue;
+      std::string argument;
+      ASSERT_TRUE(expand.line(line, false, &argument)) << expand.error();
+      arguments.push_back(argument);
+    }
+  }
+  ASSERT_TRUE(fs::exists(program)) << program << " does not exist: build it first";
   platform::ChildResult result;
   FakeEngine* peer = engine.get();
-  bool ran = platform::runChild(gateway, {}, environment, input, &result, kTimeoutSeconds, [peer](long pid) {
-    if (peer) peer->setPeer(pid);
-  });
+  bool ran = platform::runChild(program, arguments, environment, input, &result, kTimeoutSeconds,
+                                [peer](long pid) {
+                                  if (peer) peer->setPeer(pid);
+                                });
   if (engine) engine->stop();
-  ASSERT_TRUE(ran) << "cannot run " << gateway;
+  ASSERT_TRUE(ran) << "cannot run " << program;
 
-  EXPECT_FALSE(result.timedOut) << "the gateway ran longer than " << kTimeoutSeconds << " s and was killed";
+  EXPECT_FALSE(result.timedOut) << program << " ran longer than " << kTimeoutSeconds << " s and was killed";
   EXPECT_TRUE(result.output == expectedOutput) << "standard output differs\n"
                                                << describeDifference(expectedOutput, result.output);
+  if (errorsSection != nullptr) {
+    EXPECT_TRUE(result.errors == expectedErrors) << "standard error differs\n"
+                                                 << describeDifference(expectedErrors, result.errors);
+  }
   EXPECT_EQ(result.exitStatus, expectedExit)
       << "exit status (86: ASan, 87: UBSan, 88: LSan finding; see standard error)";
   if (leftSection != nullptr) {
@@ -803,8 +846,7 @@ TEST_P(ProcessCase, Run) {
 
   if (HasFailure()) {
     temp.keep();
-    std::cout << "gateway's standard error (" << result.errors.size() << " bytes):\n"
-              << result.errors << "\n";
+    std::cout << "standard error (" << result.errors.size() << " bytes):\n" << result.errors << "\n";
     if (engine) std::cout << "connections accepted by the fake engine: " << engine->connections() << "\n";
   }
 }

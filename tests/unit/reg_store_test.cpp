@@ -1,9 +1,11 @@
 // The .reg file store: parsing, key existence, value queries, and the
 // regOpenKey/regQueryValue calls over a file named by KAVRO3_REGISTRY.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -234,6 +236,82 @@ TEST(RegStoreLines, CommentsBlanksAndUnparseableLinesAreSkipped) {
   }
   EXPECT_EQ(read(store, "K", "a\"B\\c").data, "escaped name\0"s);
   EXPECT_EQ(read(store, "K", "Z").data, "last\0"s);
+}
+
+// Every line the parser skips is listed with its number and reason; lines
+// it takes are not, and what it accepts is the same with or without a list.
+struct SkipCase {
+  std::string before;  // lines after the header, before the line under test
+  std::string line;
+  RegSkipReason reason;
+  std::size_t skippedBefore = 0;  // lines of `before` that are skipped too
+};
+
+TEST(RegStoreLines, EachSkippedLineIsListedWithItsReason) {
+  const SkipCase cases[] = {
+      {"", "\"Early\"=\"x\"", RegSkipReason::kNoSection},
+      {"", "\"Early\"=-", RegSkipReason::kNoSection},
+      {"[HKLM\\K]\n", "[HKLM\\Bad", RegSkipReason::kBadSection},
+      {"[HKLM\\K]\n", "[HKEY_CURRENT_USER\\K]", RegSkipReason::kForeignRoot},
+      {"[HKLM\\K]\n", "[]", RegSkipReason::kForeignRoot},
+      {"[HKLM\\K]\n", "[-HKLM\\]", RegSkipReason::kRootDeletion},
+      {"[HKLM\\Bad\n", "\"A\"=\"x\"", RegSkipReason::kOutsideKey, 1},
+      {"[HKCU\\K]\n", "\"A\"=-", RegSkipReason::kOutsideKey, 1},
+      {"[-HKLM\\K]\n", "\"A\"=\"x\"", RegSkipReason::kOutsideKey},
+      {"[HKLM\\K]\n", "\"A=\"x\"", RegSkipReason::kNoData},  // the name is A=, then x"
+      {"[HKLM\\K]\n", "\"Name=x", RegSkipReason::kBadName},
+      {"[HKLM\\K]\n", "\"J\"", RegSkipReason::kNoData},
+      {"[HKLM\\K]\n", "\"L\"=", RegSkipReason::kNoData},
+      {"[HKLM\\K]\n", "@", RegSkipReason::kNoData},
+      {"[HKLM\\K]\n", "\"B\"=\"unterminated", RegSkipReason::kBadString},
+      {"[HKLM\\K]\n", "\"C\"=\"x\" ; a comment", RegSkipReason::kBadString},
+      {"[HKLM\\K]\n", "\"D\"=dword:123456789", RegSkipReason::kBadDword},
+      {"[HKLM\\K]\n", "\"E\"=dword:", RegSkipReason::kBadDword},
+      {"[HKLM\\K]\n", "\"F\"=hex:4g", RegSkipReason::kBadHex},
+      {"[HKLM\\K]\n", "\"G\"=hex(zz):00", RegSkipReason::kBadHex},
+      {"[HKLM\\K]\n", "\"H\"=hex(2)00", RegSkipReason::kBadHex},
+      {"[HKLM\\K]\n", "\"I\"=-x", RegSkipReason::kUnknownType},
+      {"[HKLM\\K]\n", "\"K\"=word:1", RegSkipReason::kUnknownType},
+      {"[HKLM\\K]\n", "garbage line", RegSkipReason::kNotAValue},
+      {"[HKLM\\K]\n", "ServerURL=localhost", RegSkipReason::kNotAValue},
+  };
+  for (const SkipCase& c : cases) {
+    // Three lines after it, taken as usual: the header, a blank line and
+    // `before` come first, so the line under test has a known number.
+    std::string file =
+        std::string(kV4) + c.before + "  " + c.line + "  \r\n; comment\n[HKLM\\Z]\n\"Z\"=\"z\"\n";
+    std::size_t number = 3 + static_cast<std::size_t>(std::count(c.before.begin(), c.before.end(), '\n'));
+    std::vector<RegSkippedLine> skipped;
+    RegStore store = parseRegFile(file, &skipped);
+    ASSERT_EQ(skipped.size(), c.skippedBefore + 1) << c.line;
+    const RegSkippedLine& last = skipped.back();
+    EXPECT_EQ(last.line, number) << c.line;
+    EXPECT_EQ(last.reason, c.reason) << c.line << ": " << regSkipReasonName(last.reason);
+    EXPECT_EQ(last.text, "  " + c.line) << c.line;  // as written, but for the line end
+    EXPECT_EQ(read(store, "Z", "Z").data, "z\0"s) << c.line;
+    EXPECT_EQ(parseRegFile(file).keyCount(), store.keyCount()) << c.line;
+  }
+}
+
+TEST(RegStoreLines, NoHeaderIsOneSkipForTheWholeFile) {
+  for (const std::string& bad : {std::string("REGEDIT5\r\n[HKLM\\K]\n\"A\"=\"x\"\n"), std::string()}) {
+    std::vector<RegSkippedLine> skipped;
+    EXPECT_EQ(parseRegFile(bad, &skipped).keyCount(), 0u);
+    ASSERT_EQ(skipped.size(), 1u);
+    EXPECT_EQ(skipped[0].line, 1u);
+    EXPECT_EQ(skipped[0].reason, RegSkipReason::kNoHeader);
+    EXPECT_EQ(skipped[0].text, bad.empty() ? "" : "REGEDIT5");
+  }
+}
+
+TEST(RegStoreLines, ContinuedValueIsSkippedAtItsFirstLine) {
+  std::vector<RegSkippedLine> skipped;
+  RegStore store =
+      parseRegFile(std::string(kV5) + "[HKLM\\K]\n\"Bad\"=hex:01,\\\n  zz,02\n\"After\"=\"a\"\n", &skipped);
+  ASSERT_EQ(skipped.size(), 1u);
+  EXPECT_EQ(skipped[0].line, 4u);
+  EXPECT_EQ(skipped[0].reason, RegSkipReason::kBadHex);
+  EXPECT_EQ(read(store, "K", "After").data, "a\0"s);
 }
 
 TEST(RegStoreLines, MalformedSectionDropsTheValuesAfterIt) {

@@ -91,6 +91,14 @@ TEST(EngineTimeout, SecondsReadLikeAtoiWithinTheirBound) {
   }
 }
 
+// The view of the setting `name` after the last readSettings().
+SettingView viewOf(const char* name) {
+  for (std::size_t i = 0; i < settingCount(); ++i)
+    if (std::string(settingView(i).name) == name) return settingView(i);
+  ADD_FAILURE() << "no setting " << name;
+  return settingView(0);
+}
+
 // Each test reads its own .reg file.
 class SettingsFromFile : public ::testing::Test {
  protected:
@@ -128,6 +136,11 @@ TEST_F(SettingsFromFile, NoKeyGivesDefaults) {
   EXPECT_STREQ(settings().procedureName, "RUN_KAVRO_REQUEST");
   EXPECT_STREQ(settings().multipleServers, "0");
   EXPECT_STREQ(settings().userName, "");
+  EXPECT_EQ(settingsKeyChoice(), KeyChoice::kNone);
+  EXPECT_STREQ(settingsKeyPath(), "");
+  EXPECT_EQ(viewOf("ServerURL").source, SettingSource::kNotRead);
+  EXPECT_EQ(viewOf("StartupFlags").source, SettingSource::kNoKey);
+  EXPECT_STREQ(viewOf("StartupFlags").value, "65");
 }
 
 TEST_F(SettingsFromFile, BaseKeyWhenNoApplicationKey) {
@@ -143,6 +156,10 @@ TEST_F(SettingsFromFile, BaseKeyWhenNoApplicationKey) {
   EXPECT_STREQ(settings().userPassword, "secret");
   EXPECT_STREQ(settings().multipleServers, "1");
   EXPECT_STREQ(settings().engineTimeout, "30");  // read, but never in RegistryInfo
+  EXPECT_EQ(settingsKeyChoice(), KeyChoice::kBase);
+  EXPECT_STREQ(settingsKeyPath(), "SOFTWARE\\Halvorn\\KAVRO3");
+  EXPECT_EQ(viewOf("ServerURL").source, SettingSource::kBaseKey);
+  EXPECT_EQ(viewOf("ServerPort").source, SettingSource::kMissing);
 }
 
 TEST_F(SettingsFromFile, ApplicationKeyHidesTheBaseKey) {
@@ -157,6 +174,10 @@ TEST_F(SettingsFromFile, ApplicationKeyHidesTheBaseKey) {
   EXPECT_STREQ(settings().engineTimeout, "");
   EXPECT_EQ(std::string(registryInfo()).rfind("RegistryInfo=SOFTWARE\\Halvorn\\KAVRO3\\shop&EngineName=&", 0),
             0u);
+  EXPECT_EQ(settingsKeyChoice(), KeyChoice::kApplication);
+  EXPECT_STREQ(settingsKeyPath(), "SOFTWARE\\Halvorn\\KAVRO3\\shop");  // spelled as SCRIPT_NAME has it
+  EXPECT_EQ(viewOf("ServerURL").source, SettingSource::kApplicationKey);
+  EXPECT_EQ(viewOf("ServerPort").source, SettingSource::kMissing);
 }
 
 TEST_F(SettingsFromFile, OnlyPlainStringsWithinTheirSizeCount) {
@@ -181,6 +202,28 @@ TEST_F(SettingsFromFile, OnlyPlainStringsWithinTheirSizeCount) {
   EXPECT_STREQ(settings().shutdownFlags, "12345678");  // 9 bytes: fits
   EXPECT_STREQ(settings().hxLocation, "a");            // ends at its first zero byte
   EXPECT_STREQ(settings().filePath, "");
+  struct Expected {
+    const char* name;
+    SettingSource source;
+    std::uint32_t type;
+    std::size_t size;
+  };
+  const Expected sources[] = {
+      {"ServerURL", SettingSource::kWrongType, platform::kRegExpandSz, 4},
+      {"ServerPort", SettingSource::kWrongType, platform::kRegDword, 4},
+      {"EngineName", SettingSource::kWrongType, platform::kRegBinary, 2},
+      {"StartupFlags", SettingSource::kTooLong, platform::kRegSz, 10},
+      {"FilePath", SettingSource::kTooLong, platform::kRegSz, 1024},
+      {"ApplicationName", SettingSource::kBaseKey, 0, 0},
+      {"ShutdownFlags", SettingSource::kBaseKey, 0, 0},
+  };
+  for (const Expected& e : sources) {
+    SettingView v = viewOf(e.name);
+    EXPECT_EQ(v.source, e.source) << e.name;
+    if (e.source == SettingSource::kBaseKey) continue;
+    EXPECT_EQ(v.storedType, e.type) << e.name;
+    EXPECT_EQ(v.storedSize, e.size) << e.name;
+  }
 }
 
 TEST_F(SettingsFromFile, RegistryInfoIsCutAtItsBound) {

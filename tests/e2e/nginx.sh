@@ -1,0 +1,121 @@
+#!/usr/bin/env bash
+# End-to-end tests behind nginx and fcgiwrap, set up with the location block
+# of docs/deploy-nginx.md as the guide gives it (scripts/site.sh takes it
+# from there): the split of SCRIPT_NAME and PATH_INFO, the settings file
+# passed with fastcgi_param, an upload through the spool, and the
+# gateway's error-log lines in nginx's error log.
+#
+#   tests/e2e/nginx.sh
+#
+# KAVRO3_BUILD names the build tree (default: build); KAVRO3_E2E_KEEP=1 keeps
+# the temp dir. Sites and servers as in run.sh.
+set -uo pipefail
+
+server=nginx
+# shellcheck source=tests/e2e/lib.sh
+source "$(dirname "$0")/lib.sh"
+
+export KAVRO3_BUILD=${KAVRO3_BUILD:-build}
+[[ $KAVRO3_BUILD == /* ]] || KAVRO3_BUILD=$repo/$KAVRO3_BUILD
+export PATH=$PATH:/usr/sbin:/sbin
+for tool in curl sha256sum nginx fcgiwrap; do
+  command -v "$tool" >/dev/null || { echo "e2e: $tool is missing (make test installs it)" >&2; exit 1; }
+done
+server_software=$(nginx -v 2>&1 | sed -n 's/^nginx version: //p')
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/kavro3-e2e-nginx.XXXXXX")
+chmod 755 "$work"
+finish() {
+  stop_sites
+  if [ "$failures" -eq 0 ] && [ "$passes" -gt 0 ] && [ -z "${KAVRO3_E2E_KEEP:-}" ]; then
+    rm -rf "$work"
+  else
+    echo "e2e: kept $work" >&2
+  fi
+}
+trap finish EXIT
+trap 'exit 130' INT TERM
+
+# The rows nginx's fastcgi_params and the guide's lines give a GET.
+case_get_split_path() {
+  site_user=""
+  fetch "$(site_url main)/echo?item=42&name=J%C3%BCrgen"
+  expect_status 200
+  expect_header Content-Type 'text/plain; charset=utf-8'
+  local line
+  for line in 'row 1 PATH_INFO=/echo' 'row 16 REQUEST_METHOD=GET' 'row 17 SCRIPT_NAME=/shop/gateway' \
+    "row 21 SERVER_SOFTWARE=$(line_escape "$server_software")" "row 25 REGISTRY_SETTINGS=$(line_escape "$(registry_info main)")" \
+    'field item=42' "field name=$(line_escape 'Jürgen')"; do
+    grep -qxF -- "$line" "$work/last.body" || fail "no line: $line"
+  done
+}
+
+# The upload goes through nginx's body buffer, fcgiwrap and the spool; the
+# engine reads it back from the file. A chunked request body gets its
+# CONTENT_LENGTH from nginx.
+case_upload() {
+  head -c 300000 /dev/urandom >"$work/upload.bin"
+  local sha
+  sha=$(sha256_of "$work/upload.bin")
+  fetch "$(site_url main)/echo" -F "doc=@$work/upload.bin;type=application/octet-stream;filename=data.bin"
+  expect_status 200
+  grep -qx "file doc 300000 $sha data.bin" "$work/last.body" || fail "$(grep '^file' "$work/last.body")"
+  expect_spool_empty main
+  fetch "$(site_url main)/echo" -H 'Transfer-Encoding: chunked' -F "doc=@$work/upload.bin;filename=data.bin"
+  expect_status 200
+  grep -qx "file doc 300000 $sha data.bin" "$work/last.body" || fail "chunked: $(grep '^file' "$work/last.body")"
+  expect_spool_empty main
+}
+
+case_engine_down() {
+  local port
+  port=$(cat "$work/down/engine.port")
+  fetch "$(site_url down)/echo"
+  expect_status 200
+  expect_header Content-Type text/plain
+  expect_body_text $'\n'"Unable to connect to Engine Server 127.0.0.1:$port - The attempt to connect was forcefully rejected."$'\n\n'
+  expect_log down 'kavro3: key=SOFTWARE\Halvorn\KAVRO3\shop script=/shop/gateway remote=127.0.0.1 msg=Unable to connect to Engine Server 127.0.0.1:'"$port"' - The attempt to connect was forcefully rejected.'
+}
+
+case_decoder_error() {
+  fetch "$(site_url main)/echo" -H 'Content-Type: multipart/form-data; boundary=XYZ' \
+    --data-binary 'this is not a multipart body'
+  expect_status 200
+  expect_header Content-Type text/html
+  printf '<html>\n<head>\n<title>Error: %s</title>\n<script language='"'"'JavaScript'"'"'>\n  alert("%s");\n  history.back();\n</script>\n</head>\n</html>\n' \
+    "_parse_multipart_data(): String format invalid." "_parse_multipart_data(): String format invalid." \
+    >"$work/expected.body"
+  expect_body "$work/expected.body"
+  expect_log main "kavro3: key=- script=/shop/gateway remote=127.0.0.1 msg=_parse_multipart_data(): String format invalid."
+}
+
+expect_spool_empty() {
+  local left
+  left=$(ls -A "$work/$1/spool")
+  [ -z "$left" ] || fail "spooled files left in $1/spool: $left"
+}
+
+echo "e2e: nginx ($server_software) with fcgiwrap, gateway from $KAVRO3_BUILD"
+t0=$(date +%s%N)
+site_start main || exit 1
+site_start down KAVRO3_NO_ENGINE=1 || exit 1
+
+run_case get_split_path case_get_split_path main
+run_case upload case_upload main
+run_case engine_down case_engine_down down
+run_case decoder_error case_decoder_error main
+
+stop_sites
+case_sanitizer_sweep() {
+  local s
+  for s in main down; do
+    expect_no_sanitizer_report "$s"
+    ! grep -q 'Sanitizer' "$work/$s/logs/engine.log" "$work/$s/logs/error.log" 2>/dev/null ||
+      fail "$(grep 'Sanitizer' "$work/$s/logs/engine.log" "$work/$s/logs/error.log")"
+  done
+}
+run_case sanitizer_sweep case_sanitizer_sweep main
+
+t1=$(date +%s%N)
+echo "e2e: nginx: $passes passed, $failures failed ($(((t1 - t0) / 1000000)) ms)"
+[ "$failures" -eq 0 ]

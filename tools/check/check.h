@@ -1,0 +1,108 @@
+// kavro3-check: what the gateway would do for one SCRIPT_NAME, found with
+// the gateway's own code (settings, server list, Engine link, login), and
+// what stands in its way.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "gateway/settings.h"
+#include "platform/support.h"
+
+namespace kavro::check {
+
+struct Options {
+  bool scriptNameSet = false;
+  std::string target;  // SCRIPT_NAME, or a URL whose path stands for it
+  std::string user;    // --user; empty: the user running the check
+  bool connect = false;
+  bool spool = false;
+  bool json = false;
+  bool brief = false;  // text: only the problems, and the checks asked for
+};
+
+enum class Level { kWarning, kError };
+
+// Where a problem belongs: the section of the report that shows it.
+enum class Topic { kSettingsFile, kKey, kSettings, kServers, kOutagePage, kSpool, kConnect };
+
+struct Problem {
+  Level level;
+  Topic topic;
+  std::string text;
+};
+
+struct SettingFacts {
+  SettingView view;
+  std::string value;  // copied before the login upper-cases it
+  bool hidden = false;
+  bool inBaseKey = false;  // missing from the application key, set in the base key
+};
+
+struct Attempt {
+  std::string host;
+  std::string port;
+  bool connected = false;
+  std::string text;  // the link's text of the failure, as the gateway reports it
+};
+
+enum class LoginOutcome { kNotTried, kAccepted, kRefused, kFailed };
+
+struct Report {
+  platform::UserIds user;
+  bool userGiven = false;
+
+  platform::RegFileReport file;
+  platform::AccessCheck fileAccess;  // for the user, when one is given
+
+  bool scriptNameSet = false;
+  std::string scriptName;
+  std::string url;             // when the target was a URL
+  std::string applicationKey;  // empty: SCRIPT_NAME names no application
+  bool applicationKeyExists = false;
+  bool baseKeyExists = false;
+  KeyChoice keyChoice = KeyChoice::kNone;
+  std::string keyPath;
+
+  std::vector<SettingFacts> settings;
+  std::string registryInfo;
+
+  std::vector<std::string> serverNames;   // "host:port", in list order
+  std::vector<std::size_t> attemptOrder;  // the gateway's order when every attempt fails
+  bool randomStart = false;
+
+  bool outagePage = false;
+  platform::AccessCheck outageAccess;
+
+  std::string fileMode;
+  bool spoolUsed = false;
+  std::string spoolDirectory;  // FilePath up to its last '/'
+  bool spoolChecked = false;
+  platform::AccessCheck spoolAccess;
+
+  bool connectChecked = false;
+  std::vector<Attempt> attempts;
+  std::string loginUser;
+  std::string loginApplication;
+  LoginOutcome login = LoginOutcome::kNotTried;
+  std::string loginText;
+
+  std::vector<Problem> problems;
+
+  // 0: no problem; 1: warnings only; 2: errors.
+  int status() const;
+};
+
+// Runs every check the options ask for. False (with `error` set) when the
+// options cannot be used, such as an unknown user.
+bool inspect(const Options& options, Report* report, std::string* error);
+
+void printText(const Report& report, bool brief, std::string* out);
+void printJson(const Report& report, std::string* out);
+
+// For the texts: REG_SZ and its kin by name, others as "type N".
+std::string typeName(std::uint32_t type);
+
+}  // namespace kavro::check

@@ -1,0 +1,354 @@
+// The report as text for people and as JSON for scripts. Both show the
+// gateway's own texts (the link's failures, the engine's login text) as they
+// are; the text form drops the line ends around them and escapes control
+// bytes, so that each finding stays on its line.
+#include <cstdio>
+
+#include "tools/check/check.h"
+
+namespace kavro::check {
+namespace {
+
+// ---------------------------------------------------------------- text
+
+// Control bytes as \n, \r, \t or \xHH; everything else as it is.
+std::string shown(std::string_view text) {
+  std::string out;
+  for (char c : text) {
+    unsigned char u = static_cast<unsigned char>(c);
+    if (u >= 0x20 && u != 0x7F) {
+      out += c;
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else {
+      char hex[5];
+      std::snprintf(hex, sizeof hex, "\\x%02X", u);
+      out += hex;
+    }
+  }
+  return out;
+}
+
+// A gateway text without the line ends that open or close it.
+std::string trimmed(std::string_view text) {
+  while (!text.empty() && (text.front() == '\n' || text.front() == '\r')) text.remove_prefix(1);
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.remove_suffix(1);
+  return shown(text);
+}
+
+std::string quoted(std::string_view text) { return "\"" + shown(text) + "\""; }
+
+std::string sourceText(const SettingFacts& s) {
+  switch (s.view.source) {
+    case SettingSource::kApplicationKey: return "application key";
+    case SettingSource::kBaseKey: return "base key";
+    case SettingSource::kMissing:
+      return s.inBaseKey ? "default: not in the key; the base key's value does not count"
+                         : "default: not in the key";
+    case SettingSource::kTooLong:
+      return "default: the value takes " + std::to_string(s.view.storedSize) + " bytes, at most " +
+             std::to_string(s.view.maxBytes) + " count";
+    case SettingSource::kWrongType:
+      return "default: the value is " + typeName(s.view.storedType) + ", not REG_SZ";
+    case SettingSource::kNoKey: return "default: no key";
+    case SettingSource::kNotRead: return "default: not read without a key";
+  }
+  return "";
+}
+
+std::string accessText(const platform::AccessCheck& a) {
+  if (!a.exists) return "does not exist";
+  char mode[8];
+  std::snprintf(mode, sizeof mode, "%04o", a.mode);
+  return std::string(a.isDirectory ? "directory" : "file") + ", mode " + mode + ", owner " + a.owner +
+         ", group " + a.group;
+}
+
+void problemsOf(const Report& r, Topic topic, std::string* out) {
+  for (const Problem& p : r.problems) {
+    if (p.topic != topic) continue;
+    *out += p.level == Level::kError ? "  error: " : "  warning: ";
+    *out += shown(p.text) + "\n";
+  }
+}
+
+std::string plural(std::size_t n, const char* word) {
+  return std::to_string(n) + " " + word + (n == 1 ? "" : "s");
+}
+
+// ---------------------------------------------------------------- JSON
+
+// A JSON string. Bytes that are not valid UTF-8 are taken as Latin-1, so the
+// document stays valid whatever the settings file holds.
+std::string json(std::string_view text) {
+  std::string out = "\"";
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    unsigned char u = static_cast<unsigned char>(text[i]);
+    std::size_t length = u < 0x80 ? 1 : (u >> 5) == 6 ? 2 : (u >> 4) == 14 ? 3 : (u >> 3) == 30 ? 4 : 0;
+    bool valid = length > 1 && i + length <= text.size();
+    for (std::size_t k = 1; valid && k < length; ++k)
+      valid = (static_cast<unsigned char>(text[i + k]) >> 6) == 2;
+    if (valid) {
+      out.append(text, i, length);
+      i += length - 1;
+    } else if (u == '"' || u == '\\') {
+      out += '\\';
+      out += static_cast<char>(u);
+    } else if (u >= 0x20 && u < 0x7F) {
+      out += static_cast<char>(u);
+    } else {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\u%04X", u);
+      out += escaped;
+    }
+  }
+  return out + "\"";
+}
+
+std::string json(const char* text) { return json(std::string_view(text)); }
+std::string json(bool value) { return value ? "true" : "false"; }
+std::string json(std::size_t value) { return std::to_string(value); }
+
+const char* sourceName(SettingSource source) {
+  switch (source) {
+    case SettingSource::kApplicationKey: return "application-key";
+    case SettingSource::kBaseKey: return "base-key";
+    case SettingSource::kMissing: return "default-missing";
+    case SettingSource::kTooLong: return "default-too-long";
+    case SettingSource::kWrongType: return "default-wrong-type";
+    case SettingSource::kNoKey: return "default-no-key";
+    case SettingSource::kNotRead: return "default-not-read";
+  }
+  return "";
+}
+
+const char* topicName(Topic topic) {
+  switch (topic) {
+    case Topic::kSettingsFile: return "settings-file";
+    case Topic::kKey: return "key";
+    case Topic::kSettings: return "settings";
+    case Topic::kServers: return "servers";
+    case Topic::kOutagePage: return "outage-page";
+    case Topic::kSpool: return "spool";
+    case Topic::kConnect: return "connect";
+  }
+  return "";
+}
+
+std::string jsonAccess(const platform::AccessCheck& a) {
+  char mode[8];
+  std::snprintf(mode, sizeof mode, "%04o", a.mode);
+  std::string out = "{\"exists\": " + json(a.exists) + ", \"directory\": " + json(a.isDirectory) +
+                    ", \"allowed\": " + json(a.allowed);
+  if (a.exists)
+    out += ", \"mode\": " + json(std::string_view(mode)) + ", \"owner\": " + json(a.owner) +
+           ", \"group\": " + json(a.group);
+  if (!a.allowed) out += ", \"deniedAt\": " + json(a.deniedAt) + ", \"problem\": " + json(a.problem);
+  return out + "}";
+}
+
+}  // namespace
+
+void printText(const Report& r, bool brief, std::string* out) {
+  std::string& o = *out;
+  // A section: its first line, its details, its problems. In brief, a
+  // section shows only with problems, and only its first line with them,
+  // but for the checks asked for by name (spool, connect).
+  auto section = [&](const std::string& head, const std::string& details, Topic topic, bool asked) {
+    std::string problems;
+    problemsOf(r, topic, &problems);
+    if (brief && problems.empty() && !asked) return;
+    o += head;
+    if (!brief || asked) o += details;
+    o += problems;
+  };
+
+  std::string head = "settings file: " + shown(r.file.path) +
+                     (r.file.fromEnvironment ? " (KAVRO3_REGISTRY)" : " (the default)") +
+                     (r.file.read ? ", " + plural(r.file.size, "byte") : "") + "\n";
+  section(head,
+          r.userGiven && r.file.read && r.fileAccess.allowed ? "  readable by " + r.user.name + "\n" : "",
+          Topic::kSettingsFile, false);
+
+  head = "script name: " +
+         (!r.scriptNameSet
+              ? std::string("unset")
+              : quoted(r.scriptName) + (r.url.empty() ? "" : " (the path of " + shown(r.url) + ")")) +
+         "\nkey: ";
+  switch (r.keyChoice) {
+    case KeyChoice::kApplication: head += shown(r.keyPath) + " (the application's key)\n"; break;
+    case KeyChoice::kBase:
+      head += shown(r.keyPath) + " (the base key; " +
+              (r.applicationKey.empty() ? std::string("SCRIPT_NAME names no application")
+                                        : shown(r.applicationKey) + " does not exist") +
+              ")\n";
+      break;
+    default:
+      head += "none (" +
+              (r.applicationKey.empty()
+                   ? "SCRIPT_NAME names no application, and the base key " + std::string(kBaseKey) +
+                         " does not exist"
+                   : "neither " + shown(r.applicationKey) + " nor the base key " + kBaseKey + " exists") +
+              ")\n";
+      break;
+  }
+  section(head, "", Topic::kKey, false);
+
+  std::string details;
+  for (const SettingFacts& s : r.settings) {
+    details += "  " + std::string(s.view.name) + " = ";
+    details += s.hidden ? "(hidden, " + plural(s.value.size(), "byte") + ")" : quoted(s.value);
+    details += " (" + sourceText(s) + ")\n";
+  }
+  section("settings:\n", details, Topic::kSettings, false);
+  if (!brief) o += "registry info: " + shown(r.registryInfo) + "\n";
+
+  head = "servers:";
+  for (std::size_t i = 0; i < r.serverNames.size(); ++i) head += (i ? ", " : " ") + shown(r.serverNames[i]);
+  head += r.serverNames.empty() ? " none\n" : "\n";
+  details.clear();
+  if (!r.attemptOrder.empty()) {
+    details = r.randomStart ? "  order: from a random one, each once; from the first:" : "  order:";
+    for (std::size_t i = 0; i < r.attemptOrder.size(); ++i)
+      details += (i ? ", " : " ") + std::to_string(r.attemptOrder[i] + 1);
+    details += "\n";
+  }
+  section(head, details, Topic::kServers, false);
+
+  section("outage page: " +
+              (r.outagePage ? shown(settings().sysDownPage) + ": " + accessText(r.outageAccess) : "none") +
+              "\n",
+          "", Topic::kOutagePage, false);
+
+  head = "spool: FileMode " + quoted(r.fileMode) + ": ";
+  char mode = r.fileMode.empty() ? '\0' : r.fileMode[0];
+  if (mode == '1')
+    head += "uploads are spooled to files, removed at the end of each request\n";
+  else if (mode == '2')
+    head += "uploads are spooled to files, which the engine removes\n";
+  else if (mode == '3')
+    head += "uploads travel inline; nothing is spooled\n";
+  else
+    head += "uploads reach the engine as SKIPPED; nothing is spooled\n";
+  details.clear();
+  if (r.spoolChecked) {
+    details = "  " + shown(r.spoolDirectory) + ": " + accessText(r.spoolAccess);
+    if (r.spoolAccess.allowed && r.spoolAccess.isDirectory)
+      details +=
+          r.userGiven ? "; " + r.user.name + " may create files in it" : "; files may be created in it";
+    details += "\n";
+  }
+  section(head, details, Topic::kSpool, r.spoolChecked);
+
+  if (r.connectChecked) {
+    details.clear();
+    for (std::size_t i = 0; i < r.attempts.size(); ++i) {
+      const Attempt& a = r.attempts[i];
+      details += "  attempt " + std::to_string(i + 1) + ", " + shown(a.host) + ":" + shown(a.port) + ": " +
+                 (a.connected ? "connected" : trimmed(a.text)) + "\n";
+    }
+    if (r.attempts.empty()) details += "  no attempt: " + trimmed(r.loginText) + "\n";
+    if (r.login != LoginOutcome::kNotTried) {
+      details += "  login as " + quoted(r.loginUser) + ", application " + quoted(r.loginApplication) + ": ";
+      if (r.login == LoginOutcome::kAccepted)
+        details += "accepted\n";
+      else if (r.login == LoginOutcome::kRefused)
+        details += "refused: " + quoted(r.loginText) + "\n";
+      else
+        details += trimmed(r.loginText) + "\n";
+    }
+    section("connect:\n", details, Topic::kConnect, true);
+  }
+
+  std::size_t errors = 0, warnings = 0;
+  for (const Problem& p : r.problems) (p.level == Level::kError ? errors : warnings) += 1;
+  o += "result: ";
+  if (errors == 0 && warnings == 0) o += "no problem found";
+  if (errors > 0) o += plural(errors, "error") + (warnings > 0 ? ", " : "");
+  if (warnings > 0) o += plural(warnings, "warning");
+  o += "\n";
+}
+
+void printJson(const Report& r, std::string* out) {
+  std::string& o = *out;
+  o += "{\n  \"settingsFile\": {\"path\": " + json(r.file.path) +
+       ", \"fromEnvironment\": " + json(r.file.fromEnvironment) + ", \"read\": " + json(r.file.read);
+  if (r.file.read) {
+    o += ", \"bytes\": " + json(r.file.size) + ", \"skipped\": [";
+    for (std::size_t i = 0; i < r.file.skipped.size(); ++i) {
+      const platform::RegSkippedLine& line = r.file.skipped[i];
+      o += std::string(i ? ", " : "") + "{\"line\": " + json(line.line) +
+           ", \"reason\": " + json(std::string_view(platform::regSkipReasonName(line.reason))) +
+           ", \"text\": " + json(line.text) + "}";
+    }
+    o += "]";
+  } else {
+    o += ", \"error\": " + json(r.file.error);
+  }
+  if (r.userGiven && r.file.read) o += ", \"access\": " + jsonAccess(r.fileAccess);
+  o += "},\n  \"scriptName\": " + (r.scriptNameSet ? json(r.scriptName) : "null");
+  if (!r.url.empty()) o += ", \"url\": " + json(r.url);
+  const char* kind = r.keyChoice == KeyChoice::kApplication ? "application"
+                     : r.keyChoice == KeyChoice::kBase      ? "base"
+                                                            : "none";
+  o += ",\n  \"key\": {\"used\": " + json(std::string_view(kind)) +
+       ", \"path\": " + (r.keyChoice == KeyChoice::kNone ? "null" : json(r.keyPath)) +
+       ", \"applicationKey\": " + (r.applicationKey.empty() ? "null" : json(r.applicationKey)) +
+       ", \"applicationKeyExists\": " + json(r.applicationKeyExists) +
+       ", \"baseKeyExists\": " + json(r.baseKeyExists) + "},\n  \"settings\": [\n";
+  for (std::size_t i = 0; i < r.settings.size(); ++i) {
+    const SettingFacts& s = r.settings[i];
+    o += "    {\"name\": " + json(std::string_view(s.view.name)) +
+         ", \"value\": " + (s.hidden ? "null" : json(s.value)) +
+         ", \"source\": " + json(std::string_view(sourceName(s.view.source)));
+    if (s.hidden) o += ", \"hidden\": true, \"bytes\": " + json(s.value.size());
+    if (s.view.source == SettingSource::kTooLong) o += ", \"storedBytes\": " + json(s.view.storedSize);
+    if (s.view.source == SettingSource::kWrongType)
+      o += ", \"storedType\": " + json(typeName(s.view.storedType));
+    if (s.inBaseKey) o += ", \"inBaseKey\": true";
+    o += std::string("}") + (i + 1 < r.settings.size() ? "," : "") + "\n";
+  }
+  o += "  ],\n  \"registryInfo\": " + json(r.registryInfo) + ",\n  \"servers\": [";
+  for (std::size_t i = 0; i < r.serverNames.size(); ++i) o += (i ? ", " : "") + json(r.serverNames[i]);
+  o += "], \"randomStart\": " + json(r.randomStart) + ", \"order\": [";
+  for (std::size_t i = 0; i < r.attemptOrder.size(); ++i) o += (i ? ", " : "") + json(r.attemptOrder[i] + 1);
+  o += "],\n  \"outagePage\": " + (r.outagePage ? "{\"path\": " + json(settings().sysDownPage) +
+                                                      ", \"access\": " + jsonAccess(r.outageAccess) + "}"
+                                                : std::string("null"));
+  o += ",\n  \"spool\": {\"fileMode\": " + json(r.fileMode) + ", \"used\": " + json(r.spoolUsed);
+  if (r.spoolUsed) o += ", \"directory\": " + json(r.spoolDirectory);
+  if (r.spoolChecked) o += ", \"access\": " + jsonAccess(r.spoolAccess);
+  o += "}";
+  if (r.connectChecked) {
+    o += ",\n  \"connect\": {\"attempts\": [";
+    for (std::size_t i = 0; i < r.attempts.size(); ++i) {
+      const Attempt& a = r.attempts[i];
+      o += std::string(i ? ", " : "") + "{\"host\": " + json(a.host) + ", \"port\": " + json(a.port) +
+           ", \"connected\": " + json(a.connected) + (a.connected ? "" : ", \"text\": " + json(a.text)) + "}";
+    }
+    const char* login = r.login == LoginOutcome::kAccepted  ? "accepted"
+                        : r.login == LoginOutcome::kRefused ? "refused"
+                        : r.login == LoginOutcome::kFailed  ? "failed"
+                                                            : "not-tried";
+    o += "], \"login\": " + json(std::string_view(login));
+    if (r.login != LoginOutcome::kNotTried)
+      o += ", \"user\": " + json(r.loginUser) + ", \"application\": " + json(r.loginApplication);
+    if (!r.loginText.empty() || r.login == LoginOutcome::kRefused) o += ", \"text\": " + json(r.loginText);
+    o += "}";
+  }
+  o += ",\n  \"problems\": [";
+  for (std::size_t i = 0; i < r.problems.size(); ++i) {
+    const Problem& p = r.problems[i];
+    o += std::string(i ? "," : "") +
+         "\n    {\"level\": " + json(std::string_view(p.level == Level::kError ? "error" : "warning")) +
+         ", \"topic\": " + json(std::string_view(topicName(p.topic))) + ", \"text\": " + json(p.text) + "}";
+  }
+  o += std::string(r.problems.empty() ? "" : "\n  ") + "],\n  \"status\": " + std::to_string(r.status()) +
+       "\n}\n";
+}
+
+}  // namespace kavro::check
