@@ -1,0 +1,29 @@
+// Process set-up and the process heap on Windows.
+#include <windows.h>
+
+#include "platform/platform.h"
+
+namespace kavro::platform {
+
+void processInit() {
+  // A CGI program runs on no visible desktop: a "no disk in drive" box for a
+  // FilePath on removable media would hang the request until IIS kills it.
+  SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
+}
+
+bool heapAvailable() { return GetProcessHeap() != nullptr; }
+
+// No HEAP_NO_SERIALIZE: the system's own threads (a console control
+// handler, the WinSock helpers) allocate from the process heap too.
+void* heapAlloc(std::size_t size) { return HeapAlloc(GetProcessHeap(), 0, size == 0 ? 1 : size); }
+
+void* heapRealloc(void* block, std::size_t size) {
+  if (block == nullptr) return heapAlloc(size);
+  return HeapReAlloc(GetProcessHeap(), 0, block, size == 0 ? 1 : size);
+}
+
+void heapFree(void* block) {
+  if (block != nullptr) HeapFree(GetProcessHeap(), 0, block);
+}
+
+}  // namespace kavro::platform
