@@ -1,7 +1,8 @@
-// Process-level tests: each tests/data/*.case file runs build/gateway once, as
+// Process-level tests: each tests/data/*.case file runs the gateway once, as
 // a web server would, against a scripted fake Engine Server, and checks the
 // exact bytes on standard output, the exit status and the exact Frames the
-// engine received.
+// engine received. The same cases run against build/gateway (process_tests)
+// and against build-win/gateway.exe under Wine (windows_process_tests).
 //
 // Case file format (also in tests/data/README.md)
 // -----------------------------------------------
@@ -44,6 +45,13 @@
 //                      26 + AdditionalValues), then "I=VALUE" lines for the
 //                      values that are not empty. The expected payload is
 //                      every value in order, each followed by 0xFE.
+//   %% only PLATFORM   the case runs only against that build ("posix" or
+//                      "windows"); the section has no lines
+//
+// stdout, exit, frames and rows may be given a second time with a platform
+// name as argument ("%% stdout windows"): that section replaces the plain one
+// when the gateway of that platform runs, for bytes that differ only by the
+// platform's own rules (text-mode line ends on Windows).
 //
 // In `stdout`, `stdin` and `file` the lines are joined with no separator:
 // write \n where a newline is meant. BYTES, env lines, frames, rows, stdout,
@@ -59,8 +67,10 @@
 //
 // The runner adds to the environment KAVRO3_REGISTRY=${TMP}/kavro3.reg and
 // the sanitizers' exit codes (ASan 86, UBSan 87, LSan 88), so that a
-// sanitizer finding is never taken for an exit status of the gateway. A
-// gateway still running after 30 seconds is killed and the case fails.
+// sanitizer finding is never taken for an exit status of the gateway; under
+// Wine, WINEPREFIX, WINEDEBUG, HOME and LC_ALL instead, and the registry file
+// is imported into Wine's registry (gateway_run.cpp). A gateway still running
+// after 30 seconds is killed and the case fails.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -77,11 +87,9 @@
 
 #include "platform/support.h"
 #include "tests/process/fake_engine.h"
+#include "tests/process/gateway_run.h"
 #include "wire/wire.h"
 
-#ifndef KAVRO3_GATEWAY_PATH
-#error "KAVRO3_GATEWAY_PATH must name the gateway executable"
-#endif
 #ifndef KAVRO3_TEST_DATA_DIR
 #error "KAVRO3_TEST_DATA_DIR must name the directory of the .case files"
 #endif
@@ -115,18 +123,38 @@ struct CaseFile {
   fs::path path;
   std::vector<Section> sections;
 
+  // The section for the platform under test when the case has one, else the
+  // plain one.
   const Section* find(const std::string& name) const {
-    for (const Section& section : sections)
-      if (section.name == name) return &section;
-    return nullptr;
+    const Section* plain = nullptr;
+    for (const Section& section : sections) {
+      if (section.name != name) continue;
+      if (section.argument == kavro::test::gatewayPlatform()) return &section;
+      if (section.argument.empty() || !hasPlatformVariant(name)) plain = plain ? plain : &section;
+    }
+    return plain;
+  }
+
+  static bool hasPlatformVariant(const std::string& name) {
+    return name == "stdout" || name == "exit" || name == "frames" || name == "rows";
   }
 };
 
-// The sections a case may hold; `file` is the only one that may repeat.
+bool knownPlatform(const std::string& name) { return name == "posix" || name == "windows"; }
+
+// The sections a case may hold; `file` is the only one that may repeat, and
+// the expectations once more for a platform.
 bool knownSection(const std::string& name) {
-  static const char* const kNames[] = {"title",  "env",    "registry", "file",   "stdin",
-                                       "engine", "stdout", "exit",     "frames", "rows"};
+  static const char* const kNames[] = {"title",  "env",  "registry", "file", "stdin", "engine",
+                                       "stdout", "exit", "frames",   "rows", "only"};
   return std::find(std::begin(kNames), std::end(kNames), name) != std::end(kNames);
+}
+
+bool repeatedSection(const CaseFile& file, const Section& section) {
+  if (section.name == "file") return false;
+  for (const Section& other : file.sections)
+    if (other.name == section.name && other.argument == section.argument) return true;
+  return !CaseFile::hasPlatformVariant(section.name) && file.find(section.name) != nullptr;
 }
 
 bool readCase(const fs::path& path, CaseFile* file, std::string* error) {
@@ -154,7 +182,16 @@ bool readCase(const fs::path& path, CaseFile* file, std::string* error) {
         *error = "line " + std::to_string(number) + ": unknown section '" + section.name + "'";
         return false;
       }
-      if (section.name != "file" && file->find(section.name) != nullptr) {
+      if ((CaseFile::hasPlatformVariant(section.name) || section.name == "only") &&
+          !section.argument.empty() && !knownPlatform(section.argument)) {
+        *error = "line " + std::to_string(number) + ": '" + section.argument + "' is not a platform";
+        return false;
+      }
+      if (section.name == "only" && section.argument.empty()) {
+        *error = "line " + std::to_string(number) + ": 'only' needs a platform";
+        return false;
+      }
+      if (repeatedSection(*file, section)) {
         *error = "line " + std::to_string(number) + ": section '" + section.name + "' appears twice";
         return false;
       }
@@ -175,6 +212,12 @@ bool readCase(const fs::path& path, CaseFile* file, std::string* error) {
     *error = "a case needs a 'title' and a 'stdout' section";
     return false;
   }
+  if (const Section* only = file->find("only"))
+    for (const Line& line : only->lines)
+      if (!line.text.empty()) {
+        *error = "line " + std::to_string(line.number) + ": 'only' has no lines";
+        return false;
+      }
   return true;
 }
 
@@ -430,7 +473,7 @@ class TempDir {
   ~TempDir() {
     if (path_.empty()) return;
     if (keep_) {
-      std::cout << "case files kept in " << path_.string() << "\n";
+      std::cout << "case files (and actual.stdout) kept in " << path_.string() << "\n";
     } else {
       std::error_code code;
       fs::remove_all(path_, code);
@@ -594,16 +637,11 @@ TEST_P(ProcessCase, Run) {
       ASSERT_TRUE(item.find('=') != std::string::npos && item.find('\0') == std::string::npos)
           << expand.where(line.number) << "an env line is NAME=VALUE without zero bytes";
       std::string name = item.substr(0, item.find('='));
-      ASSERT_TRUE(name != "KAVRO3_REGISTRY" && name != "ASAN_OPTIONS" && name != "UBSAN_OPTIONS" &&
-                  name != "LSAN_OPTIONS")
+      ASSERT_FALSE(kavro::test::runnerVariable(name))
           << expand.where(line.number) << name << " is set by the runner";
       environment.push_back(item);
     }
   }
-  environment.push_back("KAVRO3_REGISTRY=" + registryPath.string());
-  environment.push_back("ASAN_OPTIONS=exitcode=86");
-  environment.push_back("UBSAN_OPTIONS=exitcode=87:print_stacktrace=1");
-  environment.push_back("LSAN_OPTIONS=exitcode=88");
 
   std::string input;
   if (const Section* in = file.find("stdin")) {
@@ -646,12 +684,11 @@ TEST_P(ProcessCase, Run) {
       << "a rows section is used only through @request in the frames section";
 
   // The run.
-  const std::string gateway = KAVRO3_GATEWAY_PATH;
-  ASSERT_TRUE(fs::exists(gateway)) << gateway << " does not exist: build the gateway first";
   platform::ChildResult result;
-  bool ran = platform::runChild(gateway, {}, environment, input, &result, kTimeoutSeconds);
+  bool ran =
+      kavro::test::runGateway(registryPath.string(), environment, input, &result, kTimeoutSeconds, &error);
   if (engine) engine->stop();
-  ASSERT_TRUE(ran) << "cannot run " << gateway;
+  ASSERT_TRUE(ran) << error;
 
   EXPECT_FALSE(result.timedOut) << "the gateway ran longer than " << kTimeoutSeconds << " s and was killed";
   EXPECT_TRUE(result.output == expectedOutput) << "standard output differs\n"
@@ -680,17 +717,29 @@ TEST_P(ProcessCase, Run) {
 
   if (HasFailure()) {
     temp.keep();
+    writeFile(temp.path() / "actual.stdout", result.output);
     std::cout << "gateway's standard error (" << result.errors.size() << " bytes):\n"
               << result.errors << "\n";
     if (engine) std::cout << "connections accepted by the fake engine: " << engine->connections() << "\n";
   }
 }
 
+// A case marked "%% only PLATFORM" for another platform than the one under test.
+bool forOtherPlatform(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::string line;
+  while (std::getline(in, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.rfind("%% only ", 0) == 0) return line.substr(8) != kavro::test::gatewayPlatform();
+  }
+  return false;
+}
+
 std::vector<CaseParam> listCases() {
   std::vector<CaseParam> cases;
   std::error_code code;
   for (const auto& entry : fs::directory_iterator(KAVRO3_TEST_DATA_DIR, code)) {
-    if (entry.path().extension() != ".case") continue;
+    if (entry.path().extension() != ".case" || forOtherPlatform(entry.path())) continue;
     std::string name = entry.path().stem().string();
     for (char& c : name)
       if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
