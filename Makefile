@@ -1,6 +1,7 @@
 # Wrappers around CMake. `make` builds, `make test` runs every test twice
 # (release build, then AddressSanitizer + UndefinedBehaviorSanitizer build),
-# `make demo` serves the demo application behind lighttpd on 127.0.0.1:8080.
+# `make demo` serves the demo application behind lighttpd on 127.0.0.1:8080,
+# `make windows` cross-builds build-win/gateway.exe.
 
 BUILD_DEPS := cmake make g++ libgtest-dev
 test-release test-sanitize: BUILD_DEPS += chromium nodejs
@@ -8,9 +9,17 @@ test-release test-sanitize: BUILD_DEPS += chromium nodejs
 # the demo behind lighttpd.
 test-release test-sanitize: BUILD_DEPS += lighttpd apache2 curl
 demo: BUILD_DEPS += lighttpd curl
+# The Windows gateway: Debian's mingw-w64 cross compiler, POSIX-threads flavour.
+WINDOWS_DEPS := g++-mingw-w64-x86-64-posix
+windows: BUILD_DEPS += $(WINDOWS_DEPS)
+# The release tests also run the process-level tests against gateway.exe under
+# Wine: wine64 runs them; wine adds the `wine` command, for runs by hand.
+test-release: BUILD_DEPS += $(WINDOWS_DEPS) wine64 wine
+WINDOWS_CONFIGURE := cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
+  -DCMAKE_BUILD_TYPE=Release
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all build test test-release test-sanitize demo bench format clean deps
+.PHONY: all build windows test test-release test-sanitize demo bench format clean deps
 
 all: build
 
@@ -21,10 +30,17 @@ build: deps
 	cmake -S . -B build -DCMAKE_BUILD_TYPE=Release
 	cmake --build build -j $(JOBS)
 
+windows: deps
+	$(WINDOWS_CONFIGURE)
+	cmake --build build-win -j $(JOBS)
+
 test: test-release test-sanitize
 
 test-release: deps
-	cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DKAVRO3_WERROR=ON
+	$(WINDOWS_CONFIGURE) -DKAVRO3_WERROR=ON
+	cmake --build build-win -j $(JOBS)
+	cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DKAVRO3_WERROR=ON \
+	  -DKAVRO3_WINDOWS_GATEWAY=$(CURDIR)/build-win/gateway.exe
 	cmake --build build -j $(JOBS)
 	cd build && ctest --output-on-failure -j $(JOBS)
 
@@ -40,4 +56,4 @@ format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
 
 clean:
-	rm -rf build build-asan
+	rm -rf build build-asan build-win
