@@ -26,14 +26,12 @@ constexpr int kRegistryTimeoutSeconds = 60;
 
 // What Wine needs of the environment besides the case's own variables: its
 // prefix (made once under build-win, its server kept running by the ctest
-// fixture), no debug channels (their output would mix with standard error),
-// a HOME, and a fixed locale. Wine hands the environment to the program
-// through a code-page conversion; in the C locale a byte from 0x80 up loses
-// its top bit (in C.UTF-8 it would become '?').
+// fixture), no debug channels (their output would mix with standard error)
+// and a fixed locale. Wine hands the environment to the program through a
+// code-page conversion; in the C locale a byte from 0x80 up loses its top
+// bit (in C.UTF-8 it would become '?').
 std::vector<std::string> wineEnvironment() {
-  const char* home = std::getenv("HOME");
-  return {std::string("WINEPREFIX=") + KAVRO3_WINE_PREFIX, "WINEDEBUG=-all",
-          std::string("HOME=") + (home != nullptr ? home : "/root"), "LC_ALL=C"};
+  return {std::string("WINEPREFIX=") + KAVRO3_WINE_PREFIX, "WINEDEBUG=-all", "LC_ALL=C"};
 }
 
 bool runWine(const std::vector<std::string>& args, const char* what, bool mustSucceed, std::string* error) {
@@ -57,7 +55,7 @@ bool gatewayIsWindows() { return kPlatform == "windows"; }
 
 bool runnerVariable(std::string_view name) {
   for (std::string_view taken : {"KAVRO3_REGISTRY", "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS",
-                                 "WINEPREFIX", "WINEDEBUG", "HOME", "LC_ALL"})
+                                 "WINEPREFIX", "WINEDEBUG", "LC_ALL"})
     if (name == taken) return true;
   return false;
 }

@@ -68,7 +68,7 @@
 // The runner adds to the environment KAVRO3_REGISTRY=${TMP}/kavro3.reg and
 // the sanitizers' exit codes (ASan 86, UBSan 87, LSan 88), so that a
 // sanitizer finding is never taken for an exit status of the gateway; under
-// Wine, WINEPREFIX, WINEDEBUG, HOME and LC_ALL instead, and the registry file
+// Wine, WINEPREFIX, WINEDEBUG and LC_ALL instead, and the registry file
 // is imported into Wine's registry (gateway_run.cpp). A gateway still running
 // after 30 seconds is killed and the case fails.
 #include <gtest/gtest.h>
