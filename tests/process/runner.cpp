@@ -45,8 +45,6 @@
 //                      26 + AdditionalValues), then "I=VALUE" lines for the
 //                      values that are not empty. The expected payload is
 //                      every value in order, each followed by 0xFE.
-//   %% only PLATFORM   the case runs only against that build ("posix" or
-//                      "windows"); the section has no lines
 //
 // stdout, exit, frames and rows may be given a second time with a platform
 // name as argument ("%% stdout windows"): that section replaces the plain one
@@ -142,11 +140,11 @@ struct CaseFile {
 
 bool knownPlatform(const std::string& name) { return name == "posix" || name == "windows"; }
 
-// The sections a case may hold; `file` is the only one that may repeat, and
-// the expectations once more for a platform.
+// The sections a case may hold; `file` is the only one that may repeat, but
+// for the expectations given once more for a platform.
 bool knownSection(const std::string& name) {
-  static const char* const kNames[] = {"title",  "env",  "registry", "file", "stdin", "engine",
-                                       "stdout", "exit", "frames",   "rows", "only"};
+  static const char* const kNames[] = {"title",  "env",    "registry", "file",   "stdin",
+                                       "engine", "stdout", "exit",     "frames", "rows"};
   return std::find(std::begin(kNames), std::end(kNames), name) != std::end(kNames);
 }
 
@@ -182,13 +180,9 @@ bool readCase(const fs::path& path, CaseFile* file, std::string* error) {
         *error = "line " + std::to_string(number) + ": unknown section '" + section.name + "'";
         return false;
       }
-      if ((CaseFile::hasPlatformVariant(section.name) || section.name == "only") &&
-          !section.argument.empty() && !knownPlatform(section.argument)) {
+      if (CaseFile::hasPlatformVariant(section.name) && !section.argument.empty() &&
+          !knownPlatform(section.argument)) {
         *error = "line " + std::to_string(number) + ": '" + section.argument + "' is not a platform";
-        return false;
-      }
-      if (section.name == "only" && section.argument.empty()) {
-        *error = "line " + std::to_string(number) + ": 'only' needs a platform";
         return false;
       }
       if (repeatedSection(*file, section)) {
@@ -212,12 +206,21 @@ bool readCase(const fs::path& path, CaseFile* file, std::string* error) {
     *error = "a case needs a 'title' and a 'stdout' section";
     return false;
   }
-  if (const Section* only = file->find("only"))
-    for (const Line& line : only->lines)
-      if (!line.text.empty()) {
-        *error = "line " + std::to_string(line.number) + ": 'only' has no lines";
+  // A platform's section that says what the plain one says is a copy to keep
+  // in step for nothing.
+  auto texts = [](const Section& section) {
+    std::vector<std::string> lines;
+    for (const Line& line : section.lines) lines.push_back(line.text);
+    return lines;
+  };
+  for (const Section& variant : file->sections) {
+    if (variant.argument.empty() || !CaseFile::hasPlatformVariant(variant.name)) continue;
+    for (const Section& plain : file->sections)
+      if (plain.name == variant.name && plain.argument.empty() && texts(plain) == texts(variant)) {
+        *error = "line " + std::to_string(variant.number) + ": the same as the plain '" + plain.name + "'";
         return false;
       }
+  }
   return true;
 }
 
@@ -724,22 +727,11 @@ TEST_P(ProcessCase, Run) {
   }
 }
 
-// A case marked "%% only PLATFORM" for another platform than the one under test.
-bool forOtherPlatform(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::string line;
-  while (std::getline(in, line)) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (line.rfind("%% only ", 0) == 0) return line.substr(8) != kavro::test::gatewayPlatform();
-  }
-  return false;
-}
-
 std::vector<CaseParam> listCases() {
   std::vector<CaseParam> cases;
   std::error_code code;
   for (const auto& entry : fs::directory_iterator(KAVRO3_TEST_DATA_DIR, code)) {
-    if (entry.path().extension() != ".case" || forOtherPlatform(entry.path())) continue;
+    if (entry.path().extension() != ".case") continue;
     std::string name = entry.path().stem().string();
     for (char& c : name)
       if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
