@@ -2,7 +2,8 @@
 # builds and runs every test twice (release build, then AddressSanitizer +
 # UndefinedBehaviorSanitizer build), `make demo` serves the demo application
 # behind lighttpd on 127.0.0.1:8080, `make stress` runs the long load test
-# with failover (tests/load). `make install` installs under PREFIX (default
+# with failover (tests/load), `make windows` cross-builds
+# build-win/gateway.exe. `make install` installs under PREFIX (default
 # /usr/local; DESTDIR honoured), `make package` writes the Debian package
 # kavro3_VERSION_ARCH.deb here.
 
@@ -18,11 +19,19 @@ test-release test-sanitize stress: BUILD_DEPS += lighttpd python3
 test-release test-sanitize: BUILD_DEPS += nginx fcgiwrap dpkg-dev
 package: BUILD_DEPS += dpkg-dev
 demo: BUILD_DEPS += lighttpd curl
+# The Windows gateway: Debian's mingw-w64 cross compiler, POSIX-threads flavour.
+WINDOWS_DEPS := g++-mingw-w64-x86-64-posix
+windows: BUILD_DEPS += $(WINDOWS_DEPS)
+# The release tests also run the process-level tests against gateway.exe under
+# Wine: wine64 runs them; wine adds the `wine` command, for runs by hand.
+test-release: BUILD_DEPS += $(WINDOWS_DEPS) wine64 wine
+WINDOWS_CONFIGURE := cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
+  -DCMAKE_BUILD_TYPE=Release
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
 PREFIX ?= /usr/local
 
-.PHONY: all build test test-release test-sanitize demo stress bench format clean deps install package
+.PHONY: all build windows test test-release test-sanitize demo stress bench format clean deps install package
 
 all: build
 
@@ -40,10 +49,17 @@ package: build
 	cd build && cpack -G DEB
 	mv build/kavro3_*.deb .
 
+windows: deps
+	$(WINDOWS_CONFIGURE)
+	cmake --build build-win -j $(JOBS)
+
 test: test-release test-sanitize
 
 test-release: deps
-	cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DKAVRO3_WERROR=ON -DBUILD_TESTING=ON
+	$(WINDOWS_CONFIGURE) -DKAVRO3_WERROR=ON
+	cmake --build build-win -j $(JOBS)
+	cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DKAVRO3_WERROR=ON -DBUILD_TESTING=ON \
+	  -DKAVRO3_WINDOWS_GATEWAY=$(CURDIR)/build-win/gateway.exe
 	cmake --build build -j $(JOBS)
 	cd build && ctest --output-on-failure -j $(JOBS)
 
@@ -62,4 +78,4 @@ format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
 
 clean:
-	rm -rf build build-asan
+	rm -rf build build-asan build-win

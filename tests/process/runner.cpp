@@ -1,8 +1,11 @@
-// Process-level tests: each tests/data/*.case file runs build/gateway once, as
+// Process-level tests: each tests/data/*.case file runs the gateway once, as
 // a web server would (or build/kavro3-check, as an administrator would),
 // against a scripted fake Engine Server, and checks the exact bytes on
 // standard output and, when asked, on standard error, the exit status and
-// the exact Frames the engine received.
+// the exact Frames the engine received. The same cases run against
+// build/gateway (process_tests) and against build-win/gateway.exe under Wine
+// (windows_process_tests); there, the cases that run kavro3-check or whose
+// engine sends a signal are skipped (both are POSIX only).
 //
 // Case file format (also in tests/data/README.md)
 // -----------------------------------------------
@@ -58,10 +61,16 @@
 //                      values that are not empty. The expected payload is
 //                      every value in order, each followed by 0xFE.
 //
+// stdout, exit, frames and rows may be given a second time with a platform
+// name as argument ("%% stdout windows"): that section replaces the plain one
+// when the gateway of that platform runs, for bytes that differ only by the
+// platform's own rules (text-mode line ends on Windows).
+//
 // In `stdout`, `stderr`, `stdin` and `file` the lines are joined with no
 // separator: write \n where a newline is meant. BYTES, env lines, frames,
-// rows, check arguments, stdout, stderr, stdin and file lines take the escapes \xHH, \r, \n, \t, \0 and \\;
-// any other backslash sequence is an error (write SOFTWARE\\Halvorn in a row).
+// rows, check arguments, stdout, stderr, stdin and file lines take the
+// escapes \xHH, \r, \n, \t, \0 and \\; any other backslash sequence is an
+// error (write SOFTWARE\\Halvorn in a row).
 //
 // Substitutions, made before escapes, in every section:
 //   ${PORT}              the fake engine's port
@@ -74,8 +83,10 @@
 //
 // The runner adds to the environment KAVRO3_REGISTRY=${TMP}/kavro3.reg and
 // the sanitizers' exit codes (ASan 86, UBSan 87, LSan 88), so that a
-// sanitizer finding is never taken for an exit status of the gateway. A
-// gateway still running after 30 seconds is killed and the case fails.
+// sanitizer finding is never taken for an exit status of the gateway; under
+// Wine, WINEPREFIX, WINEDEBUG and LC_ALL instead, and the registry file
+// is imported into Wine's registry (gateway_run.cpp). A gateway still running
+// after 30 seconds is killed and the case fails.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -92,13 +103,11 @@
 
 #include "platform/support.h"
 #include "tests/process/fake_engine.h"
+#include "tests/process/gateway_run.h"
 #include "wire/wire.h"
 
-#ifndef KAVRO3_GATEWAY_PATH
-#error "KAVRO3_GATEWAY_PATH must name the gateway executable"
-#endif
 #ifndef KAVRO3_CHECK_PATH
-#error "KAVRO3_CHECK_PATH must name the kavro3-check executable"
+#define KAVRO3_CHECK_PATH ""
 #endif
 #ifndef KAVRO3_TEST_DATA_DIR
 #error "KAVRO3_TEST_DATA_DIR must name the directory of the .case files"
@@ -139,18 +148,38 @@ struct CaseFile {
   fs::path path;
   std::vector<Section> sections;
 
+  // The section for the platform under test when the case has one, else the
+  // plain one.
   const Section* find(const std::string& name) const {
-    for (const Section& section : sections)
-      if (section.name == name) return &section;
-    return nullptr;
+    const Section* plain = nullptr;
+    for (const Section& section : sections) {
+      if (section.name != name) continue;
+      if (section.argument == kavro::test::gatewayPlatform()) return &section;
+      if (section.argument.empty() || !hasPlatformVariant(name)) plain = plain ? plain : &section;
+    }
+    return plain;
+  }
+
+  static bool hasPlatformVariant(const std::string& name) {
+    return name == "stdout" || name == "exit" || name == "frames" || name == "rows";
   }
 };
 
-// The sections a case may hold; `file` is the only one that may repeat.
+bool knownPlatform(const std::string& name) { return name == "posix" || name == "windows"; }
+
+// The sections a case may hold; `file` is the only one that may repeat, but
+// for the expectations given once more for a platform.
 bool knownSection(const std::string& name) {
-  static const char* const kNames[] = {"title", "env",    "registry", "file", "stdin", "engine", "stdout",
+  static const char* const kNames[] = {"title",  "env",  "registry", "file", "stdin", "engine", "stdout",
                                        "stderr", "exit", "frames",   "rows", "check", "left"};
   return std::find(std::begin(kNames), std::end(kNames), name) != std::end(kNames);
+}
+
+bool repeatedSection(const CaseFile& file, const Section& section) {
+  if (section.name == "file") return false;
+  for (const Section& other : file.sections)
+    if (other.name == section.name && other.argument == section.argument) return true;
+  return !CaseFile::hasPlatformVariant(section.name) && file.find(section.name) != nullptr;
 }
 
 bool readCase(const fs::path& path, CaseFile* file, std::string* error) {
@@ -178,7 +207,12 @@ bool readCase(const fs::path& path, CaseFile* file, std::string* error) {
         *error = "line " + std::to_string(number) + ": unknown section '" + section.name + "'";
         return false;
       }
-      if (section.name != "file" && file->find(section.name) != nullptr) {
+      if (CaseFile::hasPlatformVariant(section.name) && !section.argument.empty() &&
+          !knownPlatform(section.argument)) {
+        *error = "line " + std::to_string(number) + ": '" + section.argument + "' is not a platform";
+        return false;
+      }
+      if (repeatedSection(*file, section)) {
         *error = "line " + std::to_string(number) + ": section '" + section.name + "' appears twice";
         return false;
       }
@@ -198,6 +232,21 @@ bool readCase(const fs::path& path, CaseFile* file, std::string* error) {
   if (file->find("title") == nullptr || file->find("stdout") == nullptr) {
     *error = "a case needs a 'title' and a 'stdout' section";
     return false;
+  }
+  // A platform's section that says what the plain one says is a copy to keep
+  // in step for nothing.
+  auto texts = [](const Section& section) {
+    std::vector<std::string> lines;
+    for (const Line& line : section.lines) lines.push_back(line.text);
+    return lines;
+  };
+  for (const Section& variant : file->sections) {
+    if (variant.argument.empty() || !CaseFile::hasPlatformVariant(variant.name)) continue;
+    for (const Section& plain : file->sections)
+      if (plain.name == variant.name && plain.argument.empty() && texts(plain) == texts(variant)) {
+        *error = "line " + std::to_string(variant.number) + ": the same as the plain '" + plain.name + "'";
+        return false;
+      }
   }
   return true;
 }
@@ -533,7 +582,7 @@ class TempDir {
   ~TempDir() {
     if (path_.empty()) return;
     if (keep_) {
-      std::cout << "case files kept in " << path_.string() << "\n";
+      std::cout << "case files (and actual.stdout) kept in " << path_.string() << "\n";
     } else {
       std::error_code code;
       fs::remove_all(path_, code);
@@ -619,6 +668,12 @@ TEST_P(ProcessCase, Run) {
   ASSERT_TRUE(readCase(param.path, &file, &error)) << param.path.string() << ": " << error;
   if (const Section* title = file.find("title"); !title->lines.empty())
     std::cout << "[ " << param.name << " ] " << title->lines[0].text << "\n";
+  if (kavro::test::gatewayIsWindows()) {
+    if (file.find("check") != nullptr) GTEST_SKIP() << "kavro3-check is a POSIX program";
+    if (const Section* engine = file.find("engine"))
+      for (const Line& line : engine->lines)
+        if (line.text.rfind("signal ", 0) == 0) GTEST_SKIP() << "POSIX signals";
+  }
 
   TempDir temp(param.name);
   ASSERT_FALSE(temp.path().empty()) << "cannot create a temp dir";
@@ -714,16 +769,11 @@ TEST_P(ProcessCase, Run) {
       ASSERT_TRUE(item.find('=') != std::string::npos && item.find('\0') == std::string::npos)
           << expand.where(line.number) << "an env line is NAME=VALUE without zero bytes";
       std::string name = item.substr(0, item.find('='));
-      ASSERT_TRUE(name != "KAVRO3_REGISTRY" && name != "ASAN_OPTIONS" && name != "UBSAN_OPTIONS" &&
-                  name != "LSAN_OPTIONS")
+      ASSERT_FALSE(kavro::test::runnerVariable(name))
           << expand.where(line.number) << name << " is set by the runner";
       environment.push_back(item);
     }
   }
-  environment.push_back("KAVRO3_REGISTRY=" + registryPath.string());
-  environment.push_back("ASAN_OPTIONS=exitcode=86");
-  environment.push_back("UBSAN_OPTIONS=exitcode=87:print_stacktrace=1");
-  environment.push_back("LSAN_OPTIONS=exitcode=88");
 
   // The directory whose entries are checked after the run, empty before it.
   const Section* leftSection = file.find("left");
@@ -790,7 +840,7 @@ TEST_P(ProcessCase, Run) {
       << "a rows section is used only through @request in the frames section";
 
   // The run: the gateway, or kavro3-check with the case's arguments.
-  std::string program = KAVRO3_GATEWAY_PATH;
+  std::string program;
   std::vector<std::string> arguments;
   if (const Section* check = file.find("check")) {
     program = KAVRO3_CHECK_PATH;
@@ -801,15 +851,15 @@ TEST_P(ProcessCase, Run) {
       arguments.push_back(argument);
     }
   }
-  ASSERT_TRUE(fs::exists(program)) << program << " does not exist: build it first";
   platform::ChildResult result;
   FakeEngine* peer = engine.get();
-  bool ran = platform::runChild(program, arguments, environment, input, &result, kTimeoutSeconds,
-                                [peer](long pid) {
-                                  if (peer) peer->setPeer(pid);
-                                });
+  bool ran = kavro::test::runGateway(registryPath.string(), environment, input, &result, kTimeoutSeconds,
+                                     &error, program, arguments, [peer](long pid) {
+                                       if (peer) peer->setPeer(pid);
+                                     });
   if (engine) engine->stop();
-  ASSERT_TRUE(ran) << "cannot run " << program;
+  ASSERT_TRUE(ran) << error;
+  if (program.empty()) program = "the gateway";
 
   EXPECT_FALSE(result.timedOut) << program << " ran longer than " << kTimeoutSeconds << " s and was killed";
   EXPECT_TRUE(result.output == expectedOutput) << "standard output differs\n"
@@ -846,6 +896,7 @@ TEST_P(ProcessCase, Run) {
 
   if (HasFailure()) {
     temp.keep();
+    writeFile(temp.path() / "actual.stdout", result.output);
     std::cout << "standard error (" << result.errors.size() << " bytes):\n" << result.errors << "\n";
     if (engine) std::cout << "connections accepted by the fake engine: " << engine->connections() << "\n";
   }

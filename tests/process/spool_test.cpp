@@ -1,5 +1,6 @@
 // Spooled uploads on disk: names already taken by another request or by a
-// planted symbolic link are never opened, and FileMode 1 removes what it wrote.
+// planted symbolic link (its target there or not) are never opened, and
+// FileMode 1 removes what it wrote. Run against both builds.
 #include <gtest/gtest.h>
 
 #include <ctime>
@@ -13,6 +14,7 @@
 #include "engine/protocol.h"
 #include "platform/support.h"
 #include "tests/process/fake_engine.h"
+#include "tests/process/gateway_run.h"
 
 namespace kavro::test {
 namespace {
@@ -61,12 +63,12 @@ class Spooling : public ::testing::Test {
     writeRegistry(dir_ + "/kavro3.reg", engine.port(), fileMode, dir_ + "/spool/");
     engine.start(acceptingScript("ok"));
     platform::ChildResult result;
-    EXPECT_TRUE(
-        platform::runChild(KAVRO3_GATEWAY_PATH, {},
-                           {"KAVRO3_REGISTRY=" + dir_ + "/kavro3.reg", "REQUEST_METHOD=GET",
-                            std::string("REMOTE_ADDR=") + kAddress, std::string("REMOTE_PORT=") + kPort,
-                            "QUERY_STRING=up=hello&up.length=5&up.filename=a.txt"},
-                           "", &result));
+    EXPECT_TRUE(runGateway(
+        dir_ + "/kavro3.reg",
+        {"REQUEST_METHOD=GET", std::string("REMOTE_ADDR=") + kAddress, std::string("REMOTE_PORT=") + kPort,
+         "QUERY_STRING=up=hello&up.length=5&up.filename=a.txt"},
+        "", &result, 30, &error))
+        << error;
     engine.stop();
     EXPECT_EQ(result.output, "ok") << result.errors;
     EXPECT_EQ(result.exitStatus, 0);
@@ -94,18 +96,22 @@ TEST_F(Spooling, TakenNamesAreLeftAloneAndTheNextIndexIsUsed) {
   fs::create_directory(dir_ + "/spool");
   std::ofstream(dir_ + "/target") << "link target";
   // Whatever second the gateway meets, a file of another request stands at
-  // index 0 and a planted link at index 1.
+  // index 0, a planted link at index 1 and a link whose target does not
+  // exist at index 2: following it would create the target.
   for (const std::string& id : comingIds()) {
     std::ofstream(dir_ + "/spool/0" + id) << "another request's upload";
     fs::create_symlink(dir_ + "/target", dir_ + "/spool/1" + id);
+    fs::create_symlink(dir_ + "/absent" + id, dir_ + "/spool/2" + id);
   }
   std::string row0 = run("2");
-  std::string id = usedId(row0, 2);
-  EXPECT_EQ(row0, "up=" + dir_ + "/spool/2" + id + "&up.length=5&up.filename=a.txt");
-  EXPECT_EQ(readFile(dir_ + "/spool/2" + id), "hello");
+  std::string id = usedId(row0, 3);
+  EXPECT_EQ(row0, "up=" + dir_ + "/spool/3" + id + "&up.length=5&up.filename=a.txt");
+  EXPECT_EQ(readFile(dir_ + "/spool/3" + id), "hello");
   EXPECT_EQ(readFile(dir_ + "/spool/0" + id), "another request's upload");
   EXPECT_TRUE(fs::is_symlink(dir_ + "/spool/1" + id));
   EXPECT_EQ(readFile(dir_ + "/target"), "link target");
+  EXPECT_TRUE(fs::is_symlink(dir_ + "/spool/2" + id));
+  EXPECT_FALSE(fs::exists(dir_ + "/absent" + id));
 }
 
 TEST_F(Spooling, ModeOneRemovesTheFileItWrote) {

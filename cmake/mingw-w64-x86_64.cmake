@@ -1,0 +1,16 @@
+# Cross build of the Windows gateway (64-bit) with Debian's mingw-w64, the
+# POSIX-threads flavour: `make windows`, or
+#   cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR x86_64)
+
+set(KAVRO3_MINGW_PREFIX x86_64-w64-mingw32)
+set(CMAKE_C_COMPILER ${KAVRO3_MINGW_PREFIX}-gcc-posix)
+set(CMAKE_CXX_COMPILER ${KAVRO3_MINGW_PREFIX}-g++-posix)
+set(CMAKE_RC_COMPILER ${KAVRO3_MINGW_PREFIX}-windres)
+
+set(CMAKE_FIND_ROOT_PATH /usr/${KAVRO3_MINGW_PREFIX})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
