@@ -9,6 +9,11 @@ test-release test-sanitize: BUILD_DEPS += chromium nodejs
 test-release test-sanitize: BUILD_DEPS += lighttpd apache2 curl
 demo: BUILD_DEPS += lighttpd curl
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+# How the gateway is linked: empty for the release default of CMakeLists.txt
+# (-U drops a value an earlier configure left in the cache), or one of
+# static-pie, static, dynamic, dynamic-nopie.
+GATEWAY_LINK ?=
+LINK_OPTION = $(if $(GATEWAY_LINK),-DKAVRO3_GATEWAY_LINK=$(GATEWAY_LINK),-UKAVRO3_GATEWAY_LINK)
 
 .PHONY: all build test test-release test-sanitize demo bench format clean deps
 
@@ -18,13 +23,13 @@ deps:
 	@scripts/install-deps.sh $(BUILD_DEPS)
 
 build: deps
-	cmake -S . -B build -DCMAKE_BUILD_TYPE=Release
+	cmake -S . -B build -DCMAKE_BUILD_TYPE=Release $(LINK_OPTION)
 	cmake --build build -j $(JOBS)
 
 test: test-release test-sanitize
 
 test-release: deps
-	cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DKAVRO3_WERROR=ON
+	cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DKAVRO3_WERROR=ON $(LINK_OPTION)
 	cmake --build build -j $(JOBS)
 	cd build && ctest --output-on-failure -j $(JOBS)
 
