@@ -129,7 +129,9 @@ class Report:
         r = ratio(gateway, hello)
         self.target("GET: gateway ≥ 0.8 × static hello", ratio_text(r), r is not None and r >= 0.8, floor)
         r = ratio(gateway, bridge)
-        self.target("GET: gateway ≥ 1.5 × cgi-fcgi", ratio_text(r), r is not None and r >= 1.5, floor)
+        bridged = ratio(bridge, hello)
+        why = f"1.5 × cgi-fcgi is {ratio_text(bridged and 1.5 * bridged)}× hello; {floor}"
+        self.target("GET: gateway ≥ 1.5 × cgi-fcgi", ratio_text(r), r is not None and r >= 1.5, why)
 
     def startup_scenario(self):
         programs = self.programs("startup")
@@ -180,7 +182,7 @@ class Report:
         )
         gateway, cat, perl = (self.get("upload", p, small) for p in ("gateway", "cat", "perl"))
         dd = self.get("upload", "dd", small)
-        why = f"dd (read and write) {ratio_text(ratio(dd, cat))}× cat; through a pipe: gateway " + ratio_text(
+        why = f"gateway {gateway.text() if gateway else '–'} ms, cat {cat.text() if cat else '–'} ms; dd (read and write) {ratio_text(ratio(dd, cat))}× cat; through a pipe: gateway " + ratio_text(
             ratio(self.get("upload", "gateway", pipe), self.get("upload", "cat", pipe))
         ) + "× cat"
         r = ratio(gateway, cat)
@@ -360,6 +362,7 @@ set key {'top left' if len(columns) > 1 else 'off'} noenhanced
 set grid ytics
 {'set logscale y' if log else 'set yrange [0:*]'}
 set bmargin 9
+set rmargin 12
 plot {plots}
 """
     run_gnuplot(out, name, script)
