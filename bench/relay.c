@@ -63,7 +63,7 @@ static void writeAll(const char* from, size_t size) {
   }
 }
 
-/* With BENCH_RELAY_SPLIT set, the length and the message go out in two
+/* With BENCH_RELAY_SPLIT set and not empty, the length and the message go out in two
  * sends, each its own TCP segment (TCP_NODELAY), as the gateway sends them:
  * what that costs the engine and the relay. */
 static int gSplit;
@@ -100,7 +100,8 @@ static int hexValue(char c) { return c >= 'A' && c <= 'F' ? c - 55 : c - 48; }
 int main(void) {
   const char* port = getenv("BENCH_ENGINE_PORT");
   if (port == NULL) fail("BENCH_ENGINE_PORT is not set");
-  gSplit = getenv("BENCH_RELAY_SPLIT") != NULL;
+  const char* split = getenv("BENCH_RELAY_SPLIT");
+  gSplit = split != NULL && split[0] != '\0';
   int fd = socket(AF_INET, SOCK_STREAM, 0);
   if (fd < 0) fail("socket");
   int yes = 1;

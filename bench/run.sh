@@ -191,8 +191,8 @@ start_lighttpd() {
 engine_ticks() { awk '{ print $14 + $15 }' "/proc/$engine_pid/stat"; }
 
 scenario_get() {
-  local attempt program r text rps requests engine_requests=0 ticks
-  for attempt in 1 2 3 4 5; do start_lighttpd && break; done
+  local program r text rps requests engine_requests=0 ticks
+  for _ in 1 2 3 4 5; do start_lighttpd && break; done
   curl -s -o /dev/null "http://127.0.0.1:$lighttpd_port/cgi/hello" ||
     die "lighttpd did not start: $(tail -n 5 "$work/logs/lighttpd.out" "$work/logs/error.log" 2>/dev/null)"
   for program in "${programs[@]}"; do
@@ -203,7 +203,7 @@ scenario_get() {
   ticks=$(engine_ticks)
   for ((r = 1; r <= runs; r++)); do
     for program in "${programs[@]}"; do
-      text=$(wrk -t1 -c4 -d"${get_seconds}s" "http://127.0.0.1:$lighttpd_port/cgi/$program")
+      text=$(wrk -t1 -c4 -d"${get_seconds}s" --timeout 10s "http://127.0.0.1:$lighttpd_port/cgi/$program")
       if grep -qE 'Non-2xx|Socket errors' <<<"$text"; then
         die "wrk on $program: $(grep -E 'Non-2xx|Socket errors' <<<"$text")"
       fi
@@ -218,25 +218,28 @@ scenario_get() {
   ticks=$(($(engine_ticks) - ticks))
   note engine.conversations "$engine_requests"
   note engine.cpu_seconds "$(awk -v t="$ticks" -v hz="$(getconf CLK_TCK)" 'BEGIN { printf "%.2f", t / hz }')"
-  note get.wrk "wrk -t1 -c4 -d${get_seconds}s"
+  note get.wrk "wrk -t1 -c4 -d${get_seconds}s --timeout 10s"
 }
 
 # ---- start-up: one GET, spawned straight from a parent --------------------
 
 scenario_startup() {
-  local list=("${programs[@]}" hello-dynamic relay-split) program r lines
+  local list=("${programs[@]}" hello-dynamic relay-split) program r lines split
   cp "$build/bench-hello-dynamic" "$work/cgi-bin/hello-dynamic"
   cp "$build/bench-relay" "$work/cgi-bin/relay-split"
-  # The relay-split: the relay sending each Frame as the gateway does.
-  startup_env() { [ "$1" != relay-split ] || echo BENCH_RELAY_SPLIT=1; }
   for program in "${list[@]}"; do
-    measure KAVRO3_REGISTRY="$work/get.reg" REQUEST_METHOD=GET QUERY_STRING=x=1 $(startup_env "$program") -- \
+    # relay-split: the relay sending each Frame as the gateway does.
+    split=BENCH_RELAY_SPLIT=
+    [ "$program" != relay-split ] || split=BENCH_RELAY_SPLIT=1
+    measure KAVRO3_REGISTRY="$work/get.reg" REQUEST_METHOD=GET QUERY_STRING=x=1 "$split" -- \
       -o "$work/out" -- "$work/cgi-bin/$program" >/dev/null
     [ "$(cat "$work/out")" = "${hello_reply%$'\n'}" ] || die "$program answered: $(head -c 300 "$work/out")"
   done
   for ((r = 1; r <= runs; r++)); do
     for program in "${list[@]}"; do
-      lines=$(measure KAVRO3_REGISTRY="$work/get.reg" REQUEST_METHOD=GET QUERY_STRING=x=1 $(startup_env "$program") -- \
+      split=BENCH_RELAY_SPLIT=
+      [ "$program" != relay-split ] || split=BENCH_RELAY_SPLIT=1
+      lines=$(measure KAVRO3_REGISTRY="$work/get.reg" REQUEST_METHOD=GET QUERY_STRING=x=1 "$split" -- \
         -n "$startup_batch" -- "$work/cgi-bin/$program")
       record startup "$program" - us "$r" "$(sort -n <<<"$lines" | awk '{ t[NR] = $1 } END { print t[int((NR + 1) / 2)] }')"
     done
@@ -254,13 +257,13 @@ note program.perl "Perl CGI.pm $(perl -MCGI -e 'print $CGI::VERSION')"
 note program.python "Python $(/usr/bin/python3 -c 'import platform; print(platform.python_version())') cgi.FieldStorage"
 note program.node "Node $("$node" --version) busboy $(sed -n 's/.*"version": "\(.*\)".*/\1/p' "$repo/bench/node_modules/busboy/package.json")"
 
-# form_command PROGRAM: the command line of a form decoder.
+# form_command PROGRAM: sets form to the command line of a form decoder.
 form_command() {
   case $1 in
-    gateway) echo "$build/gateway" ;;
-    perl) echo "/usr/bin/perl $repo/bench/form_cgi.pl" ;;
-    python) echo "/usr/bin/python3 $repo/bench/form_fieldstorage.py" ;;
-    node) echo "$node $repo/bench/form_busboy.mjs" ;;
+    gateway) form=("$build/gateway") ;;
+    perl) form=(/usr/bin/perl "$repo/bench/form_cgi.pl") ;;
+    python) form=(/usr/bin/python3 "$repo/bench/form_fieldstorage.py") ;;
+    node) form=("$node" "$repo/bench/form_busboy.mjs") ;;
   esac
 }
 
@@ -282,11 +285,10 @@ PY
 }
 
 upload_once() { # upload_once PROGRAM STDIN-OPTION BODY [REGISTRY]: one run's line
-  local program=$1 option=$2 body=$3 registry=${4:-$work/upload.reg} type length lines
+  local program=$1 option=$2 body=$3 registry=${4:-$work/upload.reg} type length form
   type=$(cat "$body.type")
   length=$(stat -c %s "$body")
   rm -f "$work"/land/* "$work"/spool/*
-  # shellcheck disable=SC2046 # the command line splits at blanks
   case $program in
     cat | dd)
       local command=(cat)
@@ -294,8 +296,9 @@ upload_once() { # upload_once PROGRAM STDIN-OPTION BODY [REGISTRY]: one run's li
       measure -- -s "$option" "$body" -o "$work/land/upload" -- "${command[@]}"
       ;;
     *)
+      form_command "$program"
       measure KAVRO3_REGISTRY="$registry" REQUEST_METHOD=POST CONTENT_TYPE="$type" CONTENT_LENGTH="$length" -- \
-        -s "$option" "$body" -o "$work/out" -- $(form_command "$program")
+        -s "$option" "$body" -o "$work/out" -- "${form[@]}"
       ;;
   esac
 }
@@ -315,9 +318,8 @@ scenario_upload() {
     [ "$program" != gateway ] || landed=$(echo "$work"/keep/*)
     if [ "$program" = cat ]; then
       cmp -s "$landed" "$work/body$size" || die "cat did not copy the body"
-    else
-      [ -f "$landed" ] && [ "$(sha256sum <"$landed" | cut -d' ' -f1)" = "$expected" ] ||
-        die "$program did not land the upload intact ($landed): $(head -c 300 "$work/out")"
+    elif [ ! -f "$landed" ] || [ "$(sha256sum <"$landed" | cut -d' ' -f1)" != "$expected" ]; then
+      die "$program did not land the upload intact ($landed): $(head -c 300 "$work/out")"
     fi
   done
   rm -rf "$work"/keep/* "$work"/land/*
@@ -387,8 +389,10 @@ scenario_fields() {
     "$build/bench-multipart-body" --parts "$count" "$work/multipart-$count" >"$work/multipart-$count.type"
   done
   fields_once() { # fields_once PROGRAM BODY: one run's line
+    local form
+    form_command "$1"
     measure KAVRO3_REGISTRY="$work/get.reg" REQUEST_METHOD=POST CONTENT_TYPE="$(cat "$2.type")" \
-      CONTENT_LENGTH="$(stat -c %s "$2")" -- -i "$2" -o "$work/out" -- $(form_command "$1")
+      CONTENT_LENGTH="$(stat -c %s "$2")" -- -i "$2" -o "$work/out" -- "${form[@]}"
   }
   # Python's cgi.FieldStorage takes seconds for 10,000 parts, and its time
   # grows faster than the parts: it sits the multipart rows out.
@@ -425,6 +429,7 @@ scenario_fields() {
 
 note date "$(date -u '+%Y-%m-%d %H:%M UTC')"
 note machine "$(nproc) cores, $(awk -F': ' '/^model name/ { print $2; exit }' /proc/cpuinfo), $(awk '/MemTotal/ { printf "%.0f GiB", $2 / 1048576 }' /proc/meminfo)"
+# shellcheck source=/dev/null
 note system "$(. /etc/os-release && echo "$PRETTY_NAME"), Linux $(uname -r)"
 note load.start "$(cut -d' ' -f1-3 /proc/loadavg)"
 note runs "$runs"
