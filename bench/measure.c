@@ -18,6 +18,7 @@
 #define _GNU_SOURCE
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -44,6 +45,7 @@ static pid_t startFeeder(const char* path, int writeEnd, int readEnd) {
   pid_t pid = fork();
   if (pid < 0) die("fork");
   if (pid > 0) return pid;
+  signal(SIGPIPE, SIG_IGN); /* a program that stops reading is an EPIPE */
   close(readEnd);
   int in = open(path, O_RDONLY);
   if (in < 0) _exit(3);
