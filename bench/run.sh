@@ -179,9 +179,12 @@ start_lighttpd() {
   printf '%s\n' "$text" >"$work/lighttpd.conf"
   lighttpd -D -f "$work/lighttpd.conf" </dev/null >"$work/logs/lighttpd.out" 2>&1 &
   pids+=($!)
+  # Ours answers hello; a port taken by something else makes lighttpd exit.
+  # (A child that has exited stays a zombie until the clean-up waits for
+  # it: its PID cannot go to another process meanwhile.)
   for ((i = 0; i < 100; i++)); do
-    curl -s -o /dev/null "http://127.0.0.1:$lighttpd_port/cgi/hello" && return 0
-    kill -0 "${pids[-1]}" 2>/dev/null || break
+    kill -0 "${pids[-1]}" 2>/dev/null || return 1
+    [ "$(curl -s "http://127.0.0.1:$lighttpd_port/cgi/hello")" != hello ] || return 0
     sleep 0.1
   done
   return 1
@@ -192,8 +195,9 @@ engine_ticks() { awk '{ print $14 + $15 }' "/proc/$engine_pid/stat"; }
 
 scenario_get() {
   local program r text rps requests engine_requests=0 ticks
-  for _ in 1 2 3 4 5; do start_lighttpd && break; done
-  curl -s -o /dev/null "http://127.0.0.1:$lighttpd_port/cgi/hello" ||
+  local listening=""
+  for _ in 1 2 3 4 5; do start_lighttpd && listening=1 && break; done
+  [ -n "$listening" ] ||
     die "lighttpd did not start: $(tail -n 5 "$work/logs/lighttpd.out" "$work/logs/error.log" 2>/dev/null)"
   for program in "${programs[@]}"; do
     text=$(curl -s "http://127.0.0.1:$lighttpd_port/cgi/$program?x=1")
