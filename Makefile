@@ -3,9 +3,10 @@
 # UndefinedBehaviorSanitizer build), `make demo` serves the demo application
 # behind lighttpd on 127.0.0.1:8080, `make stress` runs the long load test
 # with failover (tests/load), `make windows` cross-builds
-# build-win/gateway.exe. `make install` installs under PREFIX (default
-# /usr/local; DESTDIR honoured), `make package` writes the Debian package
-# kavro3_VERSION_ARCH.deb here.
+# build-win/gateway.exe, `make bench` runs the benchmarks against their
+# competitors (never in CI; docs/performance.md). `make install` installs
+# under PREFIX (default /usr/local; DESTDIR honoured), `make package` writes
+# the Debian package kavro3_VERSION_ARCH.deb here.
 
 BUILD_DEPS := cmake make g++ libgtest-dev
 test-release test-sanitize: BUILD_DEPS += chromium nodejs
@@ -27,7 +28,20 @@ windows: BUILD_DEPS += $(WINDOWS_DEPS)
 test-release: BUILD_DEPS += $(WINDOWS_DEPS) wine64 wine
 WINDOWS_CONFIGURE := cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
   -DCMAKE_BUILD_TYPE=Release
+# The competitors of the benchmarks, wrk and gnuplot for the charts; busboy
+# comes from npm (bench/package-lock.json).
+bench: BUILD_DEPS += lighttpd curl wrk libfcgi-bin libfcgi-dev libcgi-pm-perl python3 nodejs gnuplot-nox
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+# How the gateway is linked: empty for the release default of CMakeLists.txt
+# (-U drops a value an earlier configure left in the cache), or one of
+# static-pie, static, dynamic, dynamic-nopie.
+GATEWAY_LINK ?=
+LINK_OPTION = $(if $(GATEWAY_LINK),-DKAVRO3_GATEWAY_LINK=$(GATEWAY_LINK),-UKAVRO3_GATEWAY_LINK)
+# How the gateway is linked: empty for the release default of CMakeLists.txt
+# (-U drops a value an earlier configure left in the cache), or one of
+# static-pie, static, dynamic, dynamic-nopie.
+GATEWAY_LINK ?=
+LINK_OPTION = $(if $(GATEWAY_LINK),-DKAVRO3_GATEWAY_LINK=$(GATEWAY_LINK),-UKAVRO3_GATEWAY_LINK)
 
 PREFIX ?= /usr/local
 
@@ -39,7 +53,7 @@ deps:
 	@scripts/install-deps.sh $(BUILD_DEPS)
 
 build: deps
-	cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF
+	cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF $(LINK_OPTION)
 	cmake --build build -j $(JOBS)
 
 install: build
@@ -58,7 +72,7 @@ test: test-release test-sanitize
 test-release: deps
 	$(WINDOWS_CONFIGURE) -DKAVRO3_WERROR=ON
 	cmake --build build-win -j $(JOBS)
-	cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DKAVRO3_WERROR=ON -DBUILD_TESTING=ON \
+	cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DKAVRO3_WERROR=ON -DBUILD_TESTING=ON $(LINK_OPTION) \
 	  -DKAVRO3_WINDOWS_GATEWAY=$(CURDIR)/build-win/gateway.exe
 	cmake --build build -j $(JOBS)
 	cd build && ctest --output-on-failure -j $(JOBS)
@@ -73,6 +87,13 @@ demo: build
 
 stress: build
 	tests/load/run.sh long
+
+bench: deps
+	cmake -S . -B build -DCMAKE_BUILD_TYPE=Release $(LINK_OPTION)
+	cmake --build build -j $(JOBS) --target gateway benchmarks
+	@command -v npm >/dev/null 2>&1 || scripts/install-deps.sh npm
+	cd bench && { [ node_modules/.package-lock.json -nt package-lock.json ] || npm ci --no-audit --no-fund --loglevel=error; }
+	bench/run.sh build
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')

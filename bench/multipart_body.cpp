@@ -1,7 +1,7 @@
 // Writes a multipart/form-data body for the benchmarks and prints the
 // CONTENT_TYPE that goes with it.
 //
-//   bench-multipart-body --file MEGABYTES OUTPUT   one file of random bytes
+//   bench-multipart-body --file MEBIBYTES OUTPUT   one file of random bytes
 //   bench-multipart-body --parts COUNT OUTPUT      COUNT tiny fields
 //
 // The file's bytes are random with plenty of CR LF, runs of '-' and lines
@@ -70,7 +70,7 @@ bool putContent(std::FILE* out, std::uint64_t size) {
 }
 
 int usage() {
-  std::fprintf(stderr, "usage: bench-multipart-body --file MEGABYTES OUTPUT | --parts COUNT OUTPUT\n");
+  std::fprintf(stderr, "usage: bench-multipart-body --file MEBIBYTES OUTPUT | --parts COUNT OUTPUT\n");
   return 2;
 }
 
@@ -94,7 +94,7 @@ int main(int argc, char** argv) {
          put(out,
              "Content-Disposition: form-data; name=\"upload\"; filename=\"random.bin\"\r\n"
              "Content-Type: application/octet-stream\r\n\r\n") &&
-         putContent(out, count * 1000 * 1000) && put(out, "\r\n" + d + "--\r\n");
+         putContent(out, count << 20) && put(out, "\r\n" + d + "--\r\n");
   } else {
     for (unsigned long long i = 0; ok && i < count; ++i) {
       std::string n = std::to_string(i);
