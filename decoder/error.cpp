@@ -12,7 +12,18 @@ namespace {
 
 constexpr std::size_t kMessageMax = 1023;
 
+constinit decoder::FatalHook gFatalHook = nullptr;
+
+[[noreturn]] void endProcess() {
+  if (gFatalHook != nullptr) gFatalHook();
+  std::exit(1);
+}
+
 }  // namespace
+
+namespace decoder {
+void setFatalHook(FatalHook hook) { gFatalHook = hook; }
+}  // namespace decoder
 
 void qPrintContentType(const char* type) {
   decoder::State& s = decoder::state();
@@ -25,7 +36,7 @@ void qReleaseAll() { qReleaseEntries(); }
 
 void qError(const char* format, ...) {
   decoder::State& s = decoder::state();
-  if (s.reporting) std::exit(1);
+  if (s.reporting) endProcess();
   s.reporting = true;
 
   char message[kMessageMax + 1];
@@ -35,7 +46,7 @@ void qError(const char* format, ...) {
   va_end(args);
   if (n < 0 || static_cast<std::size_t>(n) > kMessageMax) {
     std::fputs("qError(): Message is too long or invalid.", stdout);
-    std::exit(1);
+    endProcess();
   }
 
   if (std::getenv("REMOTE_ADDR") == nullptr) {
@@ -54,7 +65,7 @@ void qError(const char* format, ...) {
     std::printf("</html>\n");
   }
   qReleaseAll();
-  std::exit(1);
+  endProcess();
 }
 
 }  // namespace kavro

@@ -201,4 +201,6 @@ void engineDisconnect() {
 
 const char* engineLastError() { return gLastError.c_str(); }
 
+void engineAttachForTests(std::intptr_t socket) { gSocket = socket; }
+
 }  // namespace kavro

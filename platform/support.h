@@ -20,6 +20,13 @@ Socket netListen(const char* address, std::uint16_t port, std::uint16_t* bound);
 Socket netAccept(Socket listener);
 // Sends each write as its own segment, so a peer sees the pieces as sent.
 void netNoDelay(Socket socket);
+// Two connected stream sockets, for a peer in the same process.
+bool netSocketPair(Socket* a, Socket* b);
+// The peer reads end of file once the bytes sent so far are read.
+void netShutdownSend(Socket socket);
+// A send on `socket` that waits longer than `milliseconds` for room returns
+// what it has sent so far, or fails when that is nothing.
+void netSendTimeout(Socket socket, int milliseconds);
 
 // ---------------------------------------------------------------- child processes
 
@@ -46,6 +53,10 @@ void setEnv(const char* name, const char* value);
 std::string makeTempDir(const char* prefix);
 // Forgets the loaded settings store, so the next regOpenKey reads the file again.
 void regReloadForTests();
+// For fuzz targets: standard input becomes a regular file holding `size`
+// bytes of `data`, read from its start (the C stream forgets what it had
+// buffered). The same file is rewritten on every call.
+bool setStandardInputForTests(const void* data, std::size_t size);
 
 // ---------------------------------------------------------------- process control
 

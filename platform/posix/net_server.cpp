@@ -2,6 +2,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 #include <cerrno>
 
@@ -48,6 +49,23 @@ Socket netAccept(Socket listener) {
 void netNoDelay(Socket socket) {
   int yes = 1;
   setsockopt(static_cast<int>(socket), IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
+}
+
+bool netSocketPair(Socket* a, Socket* b) {
+  int ends[2];
+  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) return false;
+  *a = ends[0];
+  *b = ends[1];
+  return true;
+}
+
+void netShutdownSend(Socket socket) { ::shutdown(static_cast<int>(socket), SHUT_WR); }
+
+void netSendTimeout(Socket socket, int milliseconds) {
+  timeval wait{};
+  wait.tv_sec = milliseconds / 1000;
+  wait.tv_usec = (milliseconds % 1000) * 1000;
+  setsockopt(static_cast<int>(socket), SOL_SOCKET, SO_SNDTIMEO, &wait, sizeof wait);
 }
 
 }  // namespace kavro::platform
