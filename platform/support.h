@@ -24,9 +24,9 @@ void netNoDelay(Socket socket);
 bool netSocketPair(Socket* a, Socket* b);
 // The peer reads end of file once the bytes sent so far are read.
 void netShutdownSend(Socket socket);
-// A send on `socket` that waits longer than `milliseconds` for room returns
-// what it has sent so far, or fails when that is nothing.
-void netSendTimeout(Socket socket, int milliseconds);
+// For tests linked with -Wl,--wrap=send: from now on no send() call takes
+// more than `limit` bytes (0: no limit), as a kernel short of room may do.
+void netSendLimitForTests(std::size_t limit);
 
 // ---------------------------------------------------------------- child processes
 
@@ -53,6 +53,8 @@ void setEnv(const char* name, const char* value);
 std::string makeTempDir(const char* prefix);
 // Forgets the loaded settings store, so the next regOpenKey reads the file again.
 void regReloadForTests();
+// The number of descriptors this process has open.
+int openDescriptorCount();
 // For fuzz targets: standard input becomes a regular file holding `size`
 // bytes of `data`, read from its start (the C stream forgets what it had
 // buffered). The same file is rewritten on every call.

@@ -2,7 +2,6 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <unistd.h>
 #include <cerrno>
 
@@ -60,12 +59,5 @@ bool netSocketPair(Socket* a, Socket* b) {
 }
 
 void netShutdownSend(Socket socket) { ::shutdown(static_cast<int>(socket), SHUT_WR); }
-
-void netSendTimeout(Socket socket, int milliseconds) {
-  timeval wait{};
-  wait.tv_sec = milliseconds / 1000;
-  wait.tv_usec = (milliseconds % 1000) * 1000;
-  setsockopt(static_cast<int>(socket), SOL_SOCKET, SO_SNDTIMEO, &wait, sizeof wait);
-}
 
 }  // namespace kavro::platform

@@ -1,4 +1,5 @@
 // Environment and temporary directories for the tests and benchmarks.
+#include <dirent.h>
 #include <sys/mman.h>
 #include <unistd.h>
 #include <cstdio>
@@ -21,6 +22,17 @@ std::string makeTempDir(const char* prefix) {
   std::string pattern = std::string(base && *base ? base : "/tmp") + "/" + prefix + "-XXXXXX";
   if (::mkdtemp(pattern.data()) == nullptr) return std::string();
   return pattern;
+}
+
+int openDescriptorCount() {
+  DIR* dir = ::opendir("/proc/self/fd");
+  if (dir == nullptr) return -1;
+  int count = 0;
+  while (const dirent* entry = ::readdir(dir)) {
+    if (entry->d_name[0] != '.') ++count;
+  }
+  ::closedir(dir);
+  return count - 1;  // the directory's own descriptor
 }
 
 bool setStandardInputForTests(const void* data, std::size_t size) {

@@ -85,6 +85,12 @@ TEST(TextHelpers, UpperAndPrefixCompare) {
   EXPECT_EQ(_prefix_equal_nocase("ab", "AB", 10), 0);
   EXPECT_NE(_prefix_equal_nocase("ab", "ABC", 10), 0);
   EXPECT_EQ(_prefix_equal_nocase("abc", "ABD", 2), 0);
+  // The edges of the alphabet: '@' '[' '`' '{' are not letters.
+  EXPECT_EQ(_prefix_equal_nocase("az", "AZ", 2), 0);
+  EXPECT_NE(_prefix_equal_nocase("`", "@", 1), 0);
+  EXPECT_NE(_prefix_equal_nocase("{", "[", 1), 0);
+  char edges[] = "@AZ[`az{";
+  EXPECT_STREQ(_to_upper(edges), "@AZ[`AZ{");
 }
 
 // The process-wide list, emptied around every test.
