@@ -2,7 +2,9 @@
 // Server sends, the login reply, the reply to the request and the close
 // reply, as Frames (or not). The gateway's side runs the driver's steps over
 // a socket pair: login, request, the reply's length, body and decoding, close.
-// A first control byte sets the reply when it is the only step run: bit 0.
+// A first control byte: bit 0, the reply to the request is the only step run;
+// bits 1-7, when not 0, the most bytes one recv() returns (segments as a
+// peer's writes may fall).
 #include <cstdint>
 #include <cstring>
 
@@ -53,7 +55,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   fuzz::Input in(data, size);
-  bool replyOnly = (in.byte() & 1) != 0;
+  std::uint8_t control = in.byte();
+  bool replyOnly = (control & 1) != 0;
   std::string bytes = in.rest();
   if (bytes.size() > kInputMax) bytes.resize(kInputMax);
 
@@ -63,7 +66,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   fuzz::require(platform::netSendAll(engine, bytes.data(), bytes.size()), "sending the engine's bytes");
   platform::netShutdownSend(engine);
   engineAttachForTests(gateway);
+  platform::netRecvLimitForTests(control >> 1);
   converse(replyOnly);
+  platform::netRecvLimitForTests(0);
   engineDisconnect();
   platform::netClose(engine);
   return 0;

@@ -149,15 +149,18 @@ def main():
                                               env.get("HTTP_COOKIE", b""), mode=12))
             write("multipart", multipart_seed(content_type, stdin, mode=1, borrow=4))
             write("multipart", multipart_seed(content_type, stdin, block=7, sizes=(3, 1, 0, 5)))
+            write("multipart", multipart_seed(content_type, stdin, mode=16, borrow=128))
         elif "QUERY_STRING" in env or stdin:
             mode = 8 | (4 if env.get("REQUEST_METHOD") == b"POST" else 0) | (32 if "CONTENT_LENGTH" in env else 0)
             mode |= 16 if "REQUEST_URI" in env else 0
             mode |= 1 if content_type.startswith(b"application/x-www-form-urlencoded") else 0
-            write("urlencoded", urlencoded_seed(mode, env.get("QUERY_STRING", b""), env.get("REQUEST_URI", b""),
-                                                env.get("HTTP_COOKIE", b""), env.get("CONTENT_LENGTH", b""),
-                                                b"a", stdin))
+            for pipe in (0, 128):
+                write("urlencoded", urlencoded_seed(mode | pipe, env.get("QUERY_STRING", b""),
+                                                    env.get("REQUEST_URI", b""), env.get("HTTP_COOKIE", b""),
+                                                    env.get("CONTENT_LENGTH", b""), b"a", stdin))
         if s.get("engine"):
             write("engine_reply", b"\0" + engine_stream(s["engine"]))
+            write("engine_reply", b"\x06" + engine_stream(s["engine"]))  # received 3 bytes at a time
         if s.get("registry"):
             text = "\n".join(substitute(line) for line in s["registry"]).encode("utf-8") + b"\n"
             write("reg_file", b"\0" + text)

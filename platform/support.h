@@ -24,9 +24,11 @@ void netNoDelay(Socket socket);
 bool netSocketPair(Socket* a, Socket* b);
 // The peer reads end of file once the bytes sent so far are read.
 void netShutdownSend(Socket socket);
-// For tests linked with -Wl,--wrap=send: from now on no send() call takes
-// more than `limit` bytes (0: no limit), as a kernel short of room may do.
+// For programs linked with -Wl,--wrap=send,--wrap=recv: from now on no
+// send() call takes, and no recv() call returns, more than `limit` bytes (0:
+// no limit), as a kernel short of room or a peer's segments may make them.
 void netSendLimitForTests(std::size_t limit);
+void netRecvLimitForTests(std::size_t limit);
 
 // ---------------------------------------------------------------- child processes
 
@@ -55,10 +57,11 @@ std::string makeTempDir(const char* prefix);
 void regReloadForTests();
 // The number of descriptors this process has open.
 int openDescriptorCount();
-// For fuzz targets: standard input becomes a regular file holding `size`
-// bytes of `data`, read from its start (the C stream forgets what it had
-// buffered). The same file is rewritten on every call.
-bool setStandardInputForTests(const void* data, std::size_t size);
+// For fuzz targets: standard input holds `size` bytes of `data`, read from
+// its start (the C stream forgets what it had buffered): a regular file
+// (rewritten on every call), or a pipe whose writer has closed (at most 64
+// KiB, what a pipe holds without a reader).
+bool setStandardInputForTests(const void* data, std::size_t size, bool regularFile = true);
 
 // ---------------------------------------------------------------- process control
 
