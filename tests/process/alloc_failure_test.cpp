@@ -284,7 +284,7 @@ TEST_F(AllocationFailure, EveryAllocationFailsInTurn) {
 }
 
 // A body announced at 2 GiB of which a few bytes arrive costs what arrives:
-// no request for memory above 1 MiB is made.
+// no request for memory above 64 KiB is made.
 TEST_F(AllocationFailure, AnnouncedBodyLengthIsNotAllocatedUpFront) {
   for (const std::string& length : {"2147483647"s, "99999999999"s, "1048576"s}) {
     Request request{"announced_" + length,
