@@ -1,12 +1,14 @@
 # Wrappers around CMake. `make` builds the programs (no tests), `make test`
 # builds and runs every test twice (release build, then AddressSanitizer +
-# UndefinedBehaviorSanitizer build), `make demo` serves the demo application
-# behind lighttpd on 127.0.0.1:8080, `make stress` runs the long load test
-# with failover (tests/load), `make windows` cross-builds
-# build-win/gateway.exe, `make bench` runs the benchmarks against their
-# competitors (never in CI; docs/performance.md). `make install` installs
-# under PREFIX (default /usr/local; DESTDIR honoured), `make package` writes
-# the Debian package kavro3_VERSION_ARCH.deb here.
+# UndefinedBehaviorSanitizer build) and each fuzz target for 60 s
+# (test-fuzz), `make demo` serves the demo application behind lighttpd on
+# 127.0.0.1:8080, `make stress` runs the long load test with failover
+# (tests/load), `make fuzz` runs every fuzz target for FUZZ_SECONDS (default
+# 600) each, `make windows` cross-builds build-win/gateway.exe, `make bench`
+# runs the benchmarks against their competitors (never in CI;
+# docs/performance.md). `make install` installs under PREFIX (default
+# /usr/local; DESTDIR honoured), `make package` writes the Debian package
+# kavro3_VERSION_ARCH.deb here.
 
 BUILD_DEPS := cmake make g++ libgtest-dev
 test-release test-sanitize: BUILD_DEPS += chromium nodejs
@@ -31,6 +33,9 @@ WINDOWS_CONFIGURE := cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-
 # The competitors of the benchmarks, wrk and gnuplot for the charts; busboy
 # comes from npm (bench/package-lock.json).
 bench: BUILD_DEPS += lighttpd curl wrk libfcgi-bin libfcgi-dev libcgi-pm-perl python3 nodejs gnuplot-nox
+fuzz fuzz-build test-fuzz: BUILD_DEPS += clang libclang-rt-14-dev
+FUZZ_SECONDS ?= 600
+FUZZ_TARGETS := multipart urlencoded engine_reply reg_file
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 # How the gateway is linked: empty for the release default of CMakeLists.txt
 # (-U drops a value an earlier configure left in the cache), or one of
@@ -45,7 +50,8 @@ LINK_OPTION = $(if $(GATEWAY_LINK),-DKAVRO3_GATEWAY_LINK=$(GATEWAY_LINK),-UKAVRO
 
 PREFIX ?= /usr/local
 
-.PHONY: all build windows test test-release test-sanitize demo stress bench format clean deps install package
+.PHONY: all build windows test test-release test-sanitize test-fuzz fuzz fuzz-build demo stress bench format \
+  clean deps install package
 
 all: build
 
@@ -67,7 +73,7 @@ windows: deps
 	$(WINDOWS_CONFIGURE)
 	cmake --build build-win -j $(JOBS)
 
-test: test-release test-sanitize
+test: test-release test-sanitize test-fuzz
 
 test-release: deps
 	$(WINDOWS_CONFIGURE) -DKAVRO3_WERROR=ON
@@ -81,6 +87,19 @@ test-sanitize: deps
 	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DKAVRO3_WERROR=ON -DKAVRO3_SANITIZE=ON -DBUILD_TESTING=ON
 	cmake --build build-asan -j $(JOBS)
 	cd build-asan && ctest --output-on-failure -j $(JOBS)
+
+# libFuzzer targets, built with clang in build-fuzz/ (ASan + UBSan).
+fuzz-build: deps
+	cmake -S . -B build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DKAVRO3_FUZZ=ON -DKAVRO3_WERROR=ON -DBUILD_TESTING=OFF
+	cmake --build build-fuzz -j $(JOBS) --target $(addprefix fuzz_,$(FUZZ_TARGETS))
+
+fuzz: fuzz-build
+	scripts/fuzz.sh $(FUZZ_SECONDS) $(FUZZ_TARGETS)
+
+# CI: one minute per target from the checked-in corpus.
+test-fuzz: fuzz-build
+	scripts/fuzz.sh 60 $(FUZZ_TARGETS)
 
 demo: build
 	scripts/demo.sh
@@ -99,4 +118,4 @@ format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
 
 clean:
-	rm -rf build build-asan build-win
+	rm -rf build build-asan build-win build-fuzz

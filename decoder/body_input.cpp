@@ -100,7 +100,7 @@ void ensureBlock(BodyInput* in) {
   bool mayMap = in->reader == nullptr && !in->mappingTried && state().mapping.base == nullptr;
   in->mappingTried = true;
   if (mayMap && mapStandardInput(in)) return;
-  in->block = static_cast<char*>(std::malloc(in->blockSize));
+  in->block = static_cast<char*>(platform::memAlloc(in->blockSize));
   if (in->block == nullptr) qError(kMultipartNoMemory);
 }
 
@@ -110,17 +110,18 @@ bool fillBlock(BodyInput* in) {
   return got != 0;
 }
 
-void returnToBlock(BodyInput* in, const char* bytes, std::size_t count) {
+bool returnToBlock(BodyInput* in, const char* bytes, std::size_t count) {
   if (count > in->blockSize) {
     // Not expected: a read never passes the delimiter by more than a block.
-    char* bigger = static_cast<char*>(std::realloc(in->block, count));
-    if (bigger == nullptr) qError(kMultipartNoMemory);
+    char* bigger = static_cast<char*>(platform::memRealloc(in->block, count));
+    if (bigger == nullptr) return false;
     in->block = bigger;
     in->blockSize = count;
   }
   std::memcpy(in->block, bytes, count);
   in->pos = 0;
   in->len = count;
+  return true;
 }
 
 void borrowMappedValue() { ++state().mapping.borrowed; }

@@ -10,6 +10,10 @@ namespace kavro::decoder {
 // beside the contents it carries over from one value to the next.
 inline constexpr std::size_t kBlockSize = std::size_t{1} << 20;
 
+// From this size on, a value found in standard input mapped whole stays where
+// it is instead of being copied out.
+inline constexpr std::size_t kBorrowMin = std::size_t{64} << 10;
+
 // A multipart body's source: places 1 to `size` bytes at `buffer` and returns
 // their count, or returns 0 once the body has ended.
 using BodyReader = std::size_t (*)(void* context, char* buffer, std::size_t size);
@@ -36,6 +40,8 @@ struct BodyInput {
   bool lengthChecked = false;
   bool lengthKnown = false;
   unsigned long long lengthLeft = 0;
+  // Fuzz targets lower it to reach the borrowed values with small bodies.
+  std::size_t borrowMin = kBorrowMin;
 };
 
 // Standard input mapped whole, kept while values lie in it.
@@ -55,14 +61,12 @@ bool fillBlock(BodyInput* in);
 // Up to `size` more bytes at `buffer`; 0 once the body has ended.
 std::size_t readBody(BodyInput* in, char* buffer, std::size_t size);
 // Puts bytes read past a delimiter back in front of the (empty) look-ahead.
-void returnToBlock(BodyInput* in, const char* bytes, std::size_t count);
+// False when the look-ahead could not grow to hold them.
+bool returnToBlock(BodyInput* in, const char* bytes, std::size_t count);
 // The decode is over: the look-ahead goes, and a mapping goes as soon as no
 // value lies in it.
 void finishInput(BodyInput* in);
 
-// From this size on, a value found in standard input mapped whole stays where
-// it is instead of being copied out.
-inline constexpr std::size_t kBorrowMin = std::size_t{64} << 10;
 // A value left in the mapping: counted while its entry lives.
 void borrowMappedValue();
 // An entry whose value lay in the mapping is released; the mapping goes with

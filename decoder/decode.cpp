@@ -6,23 +6,56 @@
 
 #include "decoder/decoder.h"
 #include "decoder/internal.h"
+#include "decoder/state.h"
+#include "platform/platform.h"
 
 namespace kavro {
 namespace {
 
 constexpr char kUrlencoded[] = "application/x-www-form-urlencoded";
 constexpr char kMultipart[] = "multipart/form-data";
+constexpr char kQueryNoMemory[] = "_get_query(): Memory allocation fail.";
+
+// The urlencoded body's buffer starts at this size and doubles as the bytes
+// arrive, never past the announced length: a request that announces 2 GiB
+// and sends ten bytes costs no more than one that announces ten.
+constexpr std::size_t kBodyFirstCapacity = std::size_t{4} << 10;
 
 bool startsWith(const char* text, const char* prefix) {
   return std::strncmp(text, prefix, std::strlen(prefix)) == 0;
 }
 
 char* copyOf(const char* text, std::size_t length) {
-  char* copy = static_cast<char*>(std::malloc(length + 1));
-  if (copy == nullptr) qError("_get_query(): Memory allocation fail.");
+  char* copy = static_cast<char*>(platform::memAlloc(length + 1));
+  if (copy == nullptr) qError(kQueryNoMemory);
   std::memcpy(copy, text, length);
   copy[length] = '\0';
   return copy;
+}
+
+// Reads up to `announced` bytes of standard input into a buffer that grows
+// with them; terminated after the bytes that arrived.
+char* readBody(std::size_t announced) {
+  std::size_t capacity = (announced < kBodyFirstCapacity ? announced : kBodyFirstCapacity) + 1;
+  char* body = static_cast<char*>(platform::memAlloc(capacity));
+  if (body == nullptr) qError(kQueryNoMemory);
+  std::size_t got = 0;
+  for (;;) {
+    got += std::fread(body + got, 1, capacity - 1 - got, stdin);
+    // A short read: the body has ended (it may be shorter than announced).
+    if (got < capacity - 1 || got == announced) break;
+    std::size_t more = capacity - 1;
+    std::size_t grown = (announced - got < more ? announced : got + more) + 1;
+    char* bigger = static_cast<char*>(platform::memRealloc(body, grown));
+    if (bigger == nullptr) {
+      std::free(body);
+      qError(kQueryNoMemory);
+    }
+    body = bigger;
+    capacity = grown;
+  }
+  body[got] = '\0';
+  return body;
 }
 
 bool isTrimmed(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
@@ -53,12 +86,13 @@ int qDecode() {
 }
 
 int _decode_urlencoded() {
-  char* query = _get_query("GET");
-  int count = _split_pairs(query, '&');
-  std::free(query);
-  char* body = _get_query("POST");
-  count += _split_pairs(body, '&');
-  std::free(body);
+  decoder::State& s = decoder::state();
+  s.source = _get_query("GET");
+  int count = _split_pairs(s.source, '&');
+  decoder::dropSource();
+  s.source = _get_query("POST");
+  count += _split_pairs(s.source, '&');
+  decoder::dropSource();
   return count;
 }
 
@@ -81,12 +115,8 @@ char* _get_query(const char* source) {
     int length = decoder::atoiSaturating(contentLength);
     // A negative length reads no body.
     if (length < 0) length = 0;
-    char* body = static_cast<char*>(std::malloc(static_cast<std::size_t>(length) + 1));
-    if (body == nullptr) qError("_get_query(): Memory allocation fail.");
     // A body shorter than announced is taken as it arrived.
-    std::size_t got = std::fread(body, 1, static_cast<std::size_t>(length), stdin);
-    body[got] = '\0';
-    return body;
+    return readBody(static_cast<std::size_t>(length));
   }
   if (std::strcmp(source, "COOKIE") == 0) {
     const char* cookie = std::getenv("HTTP_COOKIE");
@@ -107,10 +137,15 @@ int _split_pairs(char* text, char separator) {
     char* equals = pair;
     while (equals < end && *equals != '=') ++equals;
 
-    char* name = static_cast<char*>(std::malloc(static_cast<std::size_t>(equals - pair) + 1));
+    char* name = static_cast<char*>(platform::memAlloc(static_cast<std::size_t>(equals - pair) + 1));
     const char* valueStart = equals < end ? equals + 1 : end;
-    char* value = static_cast<char*>(std::malloc(static_cast<std::size_t>(end - valueStart) + 1));
-    if (name == nullptr || value == nullptr) qError("_split_pairs(): Memory allocation fail.");
+    char* value = name
+                      ? static_cast<char*>(platform::memAlloc(static_cast<std::size_t>(end - valueStart) + 1))
+                      : nullptr;
+    if (value == nullptr) {
+      std::free(name);
+      qError("_split_pairs(): Memory allocation fail.");
+    }
     std::memcpy(name, pair, static_cast<std::size_t>(equals - pair));
     name[equals - pair] = '\0';
     std::memcpy(value, valueStart, static_cast<std::size_t>(end - valueStart));
@@ -130,7 +165,7 @@ int _split_pairs(char* text, char separator) {
 char* _cut_word(char* text, char stop) {
   std::size_t i = 0;
   while (text[i] != '\0' && text[i] != stop) ++i;
-  char* word = static_cast<char*>(std::malloc(i + 1));
+  char* word = static_cast<char*>(platform::memAlloc(i + 1));
   if (word == nullptr) qError("_cut_word(): Memory allocation fail.");
   std::memcpy(word, text, i);
   word[i] = '\0';

@@ -44,14 +44,7 @@ int readInt(const char* text) {
   return value > 2147483647LL ? 2147483647 : static_cast<int>(value);
 }
 
-void releaseValue(char* value, std::size_t largeCapacity) {
-  if (largeCapacity == decoder::kBorrowedValue)
-    decoder::releaseBorrowedValue(value);
-  else if (largeCapacity != 0)
-    platform::largeFree(value, largeCapacity);
-  else
-    std::free(value);
-}
+using decoder::releaseValue;
 
 Q_entry* appendNode(Q_entry* head, char* name, char* value, std::size_t valueSize,
                     std::size_t largeCapacity) {
@@ -60,7 +53,7 @@ Q_entry* appendNode(Q_entry* head, char* name, char* value, std::size_t valueSiz
     releaseValue(value, largeCapacity);
     return nullptr;
   }
-  Node* node = static_cast<Node*>(std::malloc(sizeof(Node)));
+  Node* node = static_cast<Node*>(platform::memAlloc(sizeof(Node)));
   if (node == nullptr) {
     std::free(name);
     releaseValue(value, largeCapacity);
@@ -104,6 +97,15 @@ void appendEntry(char* name, char* value, std::size_t valueSize) {
 bool uploadIdSeen() { return state().uploadIdSeen; }
 
 int atoiSaturating(const char* text) { return readInt(text); }
+
+void releaseValue(char* value, std::size_t largeCapacity) {
+  if (largeCapacity == kBorrowedValue)
+    releaseBorrowedValue(value);
+  else if (largeCapacity != 0)
+    platform::largeFree(value, largeCapacity);
+  else
+    std::free(value);
+}
 
 }  // namespace decoder
 

@@ -13,7 +13,18 @@ namespace {
 constexpr std::size_t kMessageMax = 1023;
 constexpr char kTooLong[] = "qError(): Message is too long or invalid.";
 
+constinit decoder::FatalHook gFatalHook = nullptr;
+
+[[noreturn]] void endProcess() {
+  if (gFatalHook != nullptr) gFatalHook();
+  std::exit(1);
+}
+
 }  // namespace
+
+namespace decoder {
+void setFatalHook(FatalHook hook) { gFatalHook = hook; }
+}  // namespace decoder
 
 void qPrintContentType(const char* type) {
   decoder::State& s = decoder::state();
@@ -28,7 +39,7 @@ void qSetErrorHook(QErrorHook hook) { decoder::state().errorHook = hook; }
 
 void qError(const char* format, ...) {
   decoder::State& s = decoder::state();
-  if (s.reporting) std::exit(1);
+  if (s.reporting) endProcess();
   s.reporting = true;
 
   char message[kMessageMax + 1];
@@ -39,7 +50,7 @@ void qError(const char* format, ...) {
   if (n < 0 || static_cast<std::size_t>(n) > kMessageMax) {
     std::fputs(kTooLong, stdout);
     if (s.errorHook != nullptr) s.errorHook(kTooLong);
-    std::exit(1);
+    endProcess();
   }
 
   if (std::getenv("REMOTE_ADDR") == nullptr) {
@@ -59,7 +70,7 @@ void qError(const char* format, ...) {
   }
   if (s.errorHook != nullptr) s.errorHook(message);
   qReleaseAll();
-  std::exit(1);
+  endProcess();
 }
 
 }  // namespace kavro

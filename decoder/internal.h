@@ -82,6 +82,10 @@ bool uploadIdSeen();
 
 int atoiSaturating(const char* text);
 
+// Releases an entry's value as the entry would: `largeCapacity` 0 for the
+// allocator, kBorrowedValue for the mapping, else a large buffer's capacity.
+void releaseValue(char* value, std::size_t largeCapacity);
+
 // The multipart parser's messages.
 inline constexpr char kBrokenStream[] = "_parse_multipart_data(): Broken stream.";
 inline constexpr char kMultipartNoMemory[] = "_parse_multipart_data(): Memory allocation fail.";

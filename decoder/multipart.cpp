@@ -47,18 +47,22 @@ void copyText(char* target, std::size_t targetSize, const char* text, std::size_
 
 char* heapCopy(const char* text) {
   std::size_t length = std::strlen(text);
-  char* copy = static_cast<char*>(std::malloc(length + 1));
-  if (copy == nullptr) qError(kMultipartNoMemory);
-  std::memcpy(copy, text, length + 1);
+  char* copy = static_cast<char*>(platform::memAlloc(length + 1));
+  if (copy != nullptr) std::memcpy(copy, text, length + 1);
   return copy;
 }
 
-char* heapFormat(const char* name, const char* suffix) {
+// Appends the entry `name` `suffix` holding `value`.
+void appendCompanion(const char* name, const char* suffix, const char* value) {
   std::size_t size = std::strlen(name) + std::strlen(suffix) + 1;
-  char* text = static_cast<char*>(std::malloc(size));
-  if (text == nullptr) qError(kMultipartNoMemory);
-  std::snprintf(text, size, "%s%s", name, suffix);
-  return text;
+  char* entryName = static_cast<char*>(platform::memAlloc(size));
+  char* text = entryName ? heapCopy(value) : nullptr;
+  if (text == nullptr) {
+    std::free(entryName);
+    qError(kMultipartNoMemory);
+  }
+  std::snprintf(entryName, size, "%s%s", name, suffix);
+  appendEntry(entryName, text, std::strlen(text));
 }
 
 void readDisposition(PartState* part, const char* line) {
@@ -95,8 +99,15 @@ void readPartHeaders(PartState* part) {
   }
 }
 
-void appendPart(const PartState& part, char* value, std::size_t length, std::size_t largeCapacity) {
+// The part's content is the decoder's pending value until its entry adopts it.
+void appendPart(const PartState& part, std::size_t length) {
+  State& s = state();
   char* name = heapCopy(part.name);
+  if (name == nullptr) qError(kMultipartNoMemory);
+  char* value = s.pendingValue;
+  std::size_t largeCapacity = s.pendingCapacity;
+  s.pendingValue = nullptr;
+  s.pendingCapacity = 0;
   if (largeCapacity != 0)
     appendLargeEntry(name, value, length, largeCapacity);
   else
@@ -106,12 +117,9 @@ void appendPart(const PartState& part, char* value, std::size_t length, std::siz
   if (part.fileName[0] == '\0' || part.name[0] == '\0') return;
   char count[32];
   std::snprintf(count, sizeof count, "%zu", length);
-  char* text = heapCopy(count);
-  appendEntry(heapFormat(part.name, ".length"), text, std::strlen(text));
-  text = heapCopy(part.fileName);
-  appendEntry(heapFormat(part.name, ".filename"), text, std::strlen(text));
-  text = heapCopy(part.contentType);
-  appendEntry(heapFormat(part.name, ".contenttype"), text, std::strlen(text));
+  appendCompanion(part.name, ".length", count);
+  appendCompanion(part.name, ".filename", part.fileName);
+  appendCompanion(part.name, ".contenttype", part.contentType);
 }
 
 // What the value reader found: the content and who owns its bytes.
@@ -131,12 +139,12 @@ bool readShortValue(BodyInput* in, DelimiterScanner* scanner, Value* value) {
     char* data = in->block + in->pos;
     std::size_t stored = in->len - in->pos;
     if (scanner->find(data, stored, &end)) {
-      if (in->mapped && end.length >= kBorrowMin) {
+      if (in->mapped && end.length >= in->borrowMin) {
         // The NUL goes where the delimiter began, in the private mapping.
         borrowMappedValue();
         *value = Value{data, end.length, kBorrowedValue, end.last};
       } else {
-        char* copy = static_cast<char*>(std::malloc(end.length + 1));
+        char* copy = static_cast<char*>(platform::memAlloc(end.length + 1));
         if (copy == nullptr) qError(kMultipartNoMemory);
         std::memcpy(copy, data, end.length);
         *value = Value{copy, end.length, 0, end.last};
@@ -191,7 +199,7 @@ void readLongValue(BodyInput* in, DelimiterScanner* scanner, Value* value) {
     stored += readBody(in, data + stored, room < in->blockSize ? room : in->blockSize);
   }
   data[end.length] = '\0';
-  returnToBlock(in, data + end.end, stored - end.end);
+  if (!returnToBlock(in, data + end.end, stored - end.end)) failLongValue(data, capacity, kMultipartNoMemory);
   *value = Value{data, end.length, capacity, end.last};
 }
 
@@ -247,12 +255,12 @@ int _parse_multipart_data() {
   s.input.bodyRead = true;
   platform::setBinaryStdio();
 
-  char* text = _get_query("COOKIE");
-  int count = _split_pairs(text, ';');
-  std::free(text);
-  text = _get_query("GET");
-  count += _split_pairs(text, '&');
-  std::free(text);
+  s.source = _get_query("COOKIE");
+  int count = _split_pairs(s.source, ';');
+  decoder::dropSource();
+  s.source = _get_query("GET");
+  count += _split_pairs(s.source, '&');
+  decoder::dropSource();
 
   char boundary[decoder::kDelimiterBufferSize];
   decoder::boundaryText(boundary);
@@ -269,8 +277,9 @@ int _parse_multipart_data() {
     decoder::readPartHeaders(&s.part);
     std::size_t length = 0;
     std::size_t largeCapacity = 0;
-    char* value = _parse_multipart_value_into_memory(boundary, &last, &length, &largeCapacity);
-    decoder::appendPart(s.part, value, length, largeCapacity);
+    s.pendingValue = _parse_multipart_value_into_memory(boundary, &last, &length, &largeCapacity);
+    s.pendingCapacity = largeCapacity;
+    decoder::appendPart(s.part, length);
     if (count < 0x7FFFFFFF) ++count;
   }
   decoder::finishInput(&s.input);

@@ -1,5 +1,9 @@
 #include "decoder/state.h"
 
+#include <cstdlib>
+
+#include "decoder/internal.h"
+
 namespace kavro::decoder {
 namespace {
 
@@ -13,8 +17,15 @@ State& state() { return gState; }
 void resetState() {
   // Entries first: the mapping goes only once no value lies in it.
   qReleaseEntries();
+  dropSource();
+  if (gState.pendingValue != nullptr) releaseValue(gState.pendingValue, gState.pendingCapacity);
   finishInput(&gState.input);
   gState = State{};
+}
+
+void dropSource() {
+  std::free(gState.source);
+  gState.source = nullptr;
 }
 
 }  // namespace kavro::decoder

@@ -36,6 +36,14 @@ struct State {
   InputMapping mapping;
   PartState part = {};
 
+  // Texts that routines able to end in qError are working on: the source
+  // being split into pairs, and a part's content not yet adopted by an entry
+  // (with its large-buffer capacity, as an entry keeps it). Held here so that
+  // a fatal error that does not end the process leaves nothing behind.
+  char* source = nullptr;
+  char* pendingValue = nullptr;
+  std::size_t pendingCapacity = 0;
+
   // Set by the first qError: a second one exits at once.
   bool reporting = false;
   // Set once a Content-Type header has been written.
@@ -52,5 +60,16 @@ State& state();
 // Releases everything the decoder holds (entries, look-ahead, mapping) and
 // puts it back as it was at process start.
 void resetState();
+
+// Frees the source text being split, if any.
+void dropSource();
+
+// What qError does once its report is written: null (the default) ends the
+// process with exit status 1. A harness that runs many requests in one
+// process installs a hook that does not return (it throws; the decoder's
+// frames hold nothing that unwinding must release) and then calls
+// resetState(). A hook that returns is followed by exit(1) all the same.
+using FatalHook = void (*)();
+void setFatalHook(FatalHook hook);
 
 }  // namespace kavro::decoder

@@ -226,4 +226,6 @@ void engineDisconnect() {
 
 const char* engineLastError() { return gLastError.c_str(); }
 
+void engineAttachForTests(std::intptr_t socket) { gSocket = socket; }
+
 }  // namespace kavro

@@ -66,6 +66,10 @@ std::int32_t engineRecvLength();
 void engineDisconnect();
 const char* engineLastError();
 
+// For tests and fuzz targets: the link uses `socket` (connected to a peer in
+// the same process) as if an engineConnect had made it.
+void engineAttachForTests(std::intptr_t socket);
+
 // Pure helpers, exposed for their tests.
 const char* connectErrorMessage(int code);
 std::int32_t frameLength(const char* digits);  // atol over a terminated text

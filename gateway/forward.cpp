@@ -39,7 +39,7 @@ char* spoolFile(const Q_entry* file, const char* filePath, int* nextIndex) {
     path += qUniqueRequestId();
     switch (platform::createNewFile(path.c_str(), file->value, spoolSize(file))) {
       case platform::CreateStatus::kCreated: {
-        char* kept = static_cast<char*>(std::malloc(path.size() + 1));
+        char* kept = static_cast<char*>(platform::memAlloc(path.size() + 1));
         if (kept == nullptr) {
           std::remove(path.c_str());
           *nextIndex = firstIndex;

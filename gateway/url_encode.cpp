@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/platform.h"
+
 namespace kavro {
 namespace {
 
@@ -19,7 +21,7 @@ char* urlEncode(const char* text) {
   static const char kDigits[] = "0123456789ABCDEF";
   std::size_t length = std::strlen(text);
   if (length > (SIZE_MAX - 1) / 3) return nullptr;
-  char* out = static_cast<char*>(std::malloc(length * 3 + 1));
+  char* out = static_cast<char*>(platform::memAlloc(length * 3 + 1));
   if (out == nullptr) return nullptr;
   char* put = out;
   for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p; ++p) {

@@ -22,6 +22,11 @@ void* heapAlloc(std::size_t size);
 void* heapRealloc(void* block, std::size_t size);
 void heapFree(void* block);
 
+// ---- the C allocator, for the decoder's and the forwarding's texts (malloc
+// and realloc; released with std::free).
+void* memAlloc(std::size_t size);
+void* memRealloc(void* block, std::size_t size);
+
 // ---- large buffers, apart from the heap, for contents of hundreds of MB:
 // pages cost nothing until touched, and growing moves pages rather than bytes
 // where the OS can. `capacity` is the size the block was last given. Null on

@@ -29,6 +29,15 @@ void netNoDelay(Socket socket);
 // Closes with a reset instead of an orderly shutdown: the peer's next receive
 // fails at once, and so does its next send, with no race against the wire.
 void netAbort(Socket socket);
+// Two connected stream sockets, for a peer in the same process.
+bool netSocketPair(Socket* a, Socket* b);
+// The peer reads end of file once the bytes sent so far are read.
+void netShutdownSend(Socket socket);
+// For programs linked with -Wl,--wrap=send,--wrap=recv: from now on no
+// send() call takes, and no recv() call returns, more than `limit` bytes (0:
+// no limit), as a kernel short of room or a peer's segments may make them.
+void netSendLimitForTests(std::size_t limit);
+void netRecvLimitForTests(std::size_t limit);
 
 // ---------------------------------------------------------------- child processes
 
@@ -60,6 +69,13 @@ void setEnv(const char* name, const char* value);
 std::string makeTempDir(const char* prefix);
 // Forgets the loaded settings store, so the next regOpenKey reads the file again.
 void regReloadForTests();
+// The number of descriptors this process has open.
+int openDescriptorCount();
+// For fuzz targets: standard input holds `size` bytes of `data`, read from
+// its start (the C stream forgets what it had buffered): a regular file
+// (rewritten on every call), or a pipe whose writer has closed (at most 64
+// KiB, what a pipe holds without a reader).
+bool setStandardInputForTests(const void* data, std::size_t size, bool regularFile = true);
 
 // ---------------------------------------------------------------- process control
 

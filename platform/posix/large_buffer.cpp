@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "platform/alloc_gate.h"
 #include "platform/platform.h"
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -96,6 +97,7 @@ void unmark(void* block, std::size_t length) {
 }  // namespace
 
 void* largeAlloc(std::size_t capacity) {
+  if (!allocationPermitted(AllocKind::kLarge, capacity)) return nullptr;
   std::size_t length = mappedLength(capacity);
   if (length == 0) return nullptr;
   void* block = mapAligned(length, PROT_READ | PROT_WRITE);
@@ -106,6 +108,7 @@ void* largeAlloc(std::size_t capacity) {
 }
 
 void* largeGrow(void* block, std::size_t capacity, std::size_t newCapacity) {
+  if (!allocationPermitted(AllocKind::kLarge, newCapacity)) return nullptr;
   std::size_t oldLength = mappedLength(capacity);
   std::size_t newLength = mappedLength(newCapacity);
   if (newLength == 0) return nullptr;
@@ -151,6 +154,7 @@ void* largeMapStandardInput(std::size_t* size) {
   off_t offset = ::lseek(STDIN_FILENO, 0, SEEK_CUR);
   if (offset < 0 || offset >= status.st_size) return nullptr;
   std::size_t length = static_cast<std::size_t>(status.st_size - offset);
+  if (!allocationPermitted(AllocKind::kMapping, length)) return nullptr;
   // The mapping starts on the page that holds the offset.
   std::size_t lead = static_cast<std::size_t>(offset) % pageSize();
   if (length > SIZE_MAX - lead) return nullptr;

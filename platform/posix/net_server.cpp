@@ -56,4 +56,14 @@ void netAbort(Socket socket) {
   ::close(static_cast<int>(socket));
 }
 
+bool netSocketPair(Socket* a, Socket* b) {
+  int ends[2];
+  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) return false;
+  *a = ends[0];
+  *b = ends[1];
+  return true;
+}
+
+void netShutdownSend(Socket socket) { ::shutdown(static_cast<int>(socket), SHUT_WR); }
+
 }  // namespace kavro::platform

@@ -2,6 +2,7 @@
 #include <csignal>
 #include <cstdlib>
 
+#include "platform/alloc_gate.h"
 #include "platform/platform.h"
 
 namespace kavro::platform {
@@ -13,8 +14,23 @@ void processInit() {
 }
 
 bool heapAvailable() { return true; }
-void* heapAlloc(std::size_t size) { return std::malloc(size == 0 ? 1 : size); }
-void* heapRealloc(void* block, std::size_t size) { return std::realloc(block, size == 0 ? 1 : size); }
+void* heapAlloc(std::size_t size) {
+  if (!allocationPermitted(AllocKind::kHeap, size)) return nullptr;
+  return std::malloc(size == 0 ? 1 : size);
+}
+void* heapRealloc(void* block, std::size_t size) {
+  if (!allocationPermitted(AllocKind::kHeap, size)) return nullptr;
+  return std::realloc(block, size == 0 ? 1 : size);
+}
+
+void* memAlloc(std::size_t size) {
+  if (!allocationPermitted(AllocKind::kMemory, size)) return nullptr;
+  return std::malloc(size);
+}
+void* memRealloc(void* block, std::size_t size) {
+  if (!allocationPermitted(AllocKind::kMemory, size)) return nullptr;
+  return std::realloc(block, size);
+}
 void heapFree(void* block) { std::free(block); }
 
 }  // namespace kavro::platform

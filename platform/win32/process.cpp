@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <cstdlib>
 
 #include "platform/platform.h"
 
@@ -28,6 +29,11 @@ void* heapRealloc(void* block, std::size_t size) {
   if (block == nullptr) return heapAlloc(size);
   return HeapReAlloc(GetProcessHeap(), 0, block, size == 0 ? 1 : size);
 }
+
+// The C runtime's allocator, for the decoder's and the forwarding's texts,
+// which are released with free().
+void* memAlloc(std::size_t size) { return std::malloc(size); }
+void* memRealloc(void* block, std::size_t size) { return std::realloc(block, size); }
 
 void heapFree(void* block) {
   if (block != nullptr) HeapFree(GetProcessHeap(), 0, block);

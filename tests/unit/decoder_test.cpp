@@ -13,6 +13,7 @@
 #include "decoder/decoder.h"
 #include "decoder/internal.h"
 #include "decoder/md5.h"
+#include "decoder/state.h"
 #include "platform/support.h"
 
 namespace kavro {
@@ -85,6 +86,12 @@ TEST(TextHelpers, UpperAndPrefixCompare) {
   EXPECT_EQ(_prefix_equal_nocase("ab", "AB", 10), 0);
   EXPECT_NE(_prefix_equal_nocase("ab", "ABC", 10), 0);
   EXPECT_EQ(_prefix_equal_nocase("abc", "ABD", 2), 0);
+  // The edges of the alphabet: '@' '[' '`' '{' are not letters.
+  EXPECT_EQ(_prefix_equal_nocase("az", "AZ", 2), 0);
+  EXPECT_NE(_prefix_equal_nocase("`", "@", 1), 0);
+  EXPECT_NE(_prefix_equal_nocase("{", "[", 1), 0);
+  char edges[] = "@AZ[`az{";
+  EXPECT_STREQ(_to_upper(edges), "@AZ[`AZ{");
 }
 
 // The process-wide list, emptied around every test.
@@ -114,6 +121,26 @@ class EntryList : public ::testing::Test {
     return _split_pairs(buffer.data(), '&');
   }
 };
+
+// With a hook installed, qError hands control back (here by a throw) after
+// its report, and resetState() puts the decoder back as at process start:
+// nothing held, and a later error reports again.
+TEST_F(EntryList, FatalHookReturnsControlAndResetForgetsTheRun) {
+  decoder::setFatalHook([] { throw 42; });
+  for (int run = 0; run < 2; ++run) {
+    split("a=1&b=2");
+    decoder::state().source = static_cast<char*>(std::malloc(16));
+    ASSERT_NE(decoder::head(), nullptr);
+    EXPECT_THROW(qError("%s", "Broken"), int);
+    EXPECT_EQ(decoder::head(), nullptr);  // the page's release
+    EXPECT_TRUE(decoder::state().reporting);
+    decoder::resetState();  // frees the source text too (LeakSanitizer checks)
+    EXPECT_EQ(decoder::state().source, nullptr);
+    EXPECT_FALSE(decoder::state().reporting);
+  }
+  decoder::setFatalHook(nullptr);
+  EXPECT_EXIT(qError("%s", "Broken"), ::testing::ExitedWithCode(1), "");
+}
 
 TEST_F(EntryList, SplitPairsSkipsEmptyNames) {
   EXPECT_EQ(split("x=1&&=2&y"), 4);

@@ -112,6 +112,54 @@ TEST(Failover, EmptyListIsReportedLikeAFailedConnection) {
                "Unable to connect to Engine Server ,,:8088 - No Engine Server is configured.\n");
 }
 
+// A loopback port where nothing listens.
+std::string deadPort() {
+  std::uint16_t port = 0;
+  platform::Socket listener = platform::netListen("127.0.0.1", 0, &port);
+  EXPECT_NE(listener, platform::kInvalidSocket);
+  platform::netClose(listener);
+  return std::to_string(port);
+}
+
+// The socket of a failed attempt is closed before the next attempt: a long
+// server list that all refuse must not hold a descriptor per attempt.
+TEST(EngineConnect, FailedAttemptsLeaveNoSocketOpen) {
+  const std::string port = deadPort();
+  engineDisconnect();
+  int before = platform::openDescriptorCount();
+  ASSERT_GT(before, 0);
+  for (int attempt = 0; attempt < 20; ++attempt) EXPECT_EQ(engineConnect("127.0.0.1", port.c_str()), 1);
+  EXPECT_LE(platform::openDescriptorCount(), before + 1);  // the last attempt's, until disconnect
+  engineDisconnect();
+  EXPECT_EQ(platform::openDescriptorCount(), before);
+}
+
+// A send can complete in part (a kernel short of room); every byte must
+// still arrive, in order.
+TEST(NetSendAll, SendsTheRestOfAPartialSend) {
+  platform::Socket sender = platform::kInvalidSocket;
+  platform::Socket receiver = platform::kInvalidSocket;
+  ASSERT_TRUE(platform::netSocketPair(&sender, &receiver));
+  std::string data(300000, '\0');
+  for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7 + i / 251);
+  std::string received;
+  std::thread reader([&] {
+    char buffer[8192];
+    long n;
+    while ((n = platform::netRecv(receiver, buffer, sizeof buffer)) > 0)
+      received.append(buffer, static_cast<std::size_t>(n));
+  });
+  platform::netSendLimitForTests(1000);
+  bool sent = platform::netSendAll(sender, data.data(), data.size());
+  platform::netSendLimitForTests(0);
+  platform::netClose(sender);
+  reader.join();
+  platform::netClose(receiver);
+  EXPECT_TRUE(sent);
+  EXPECT_EQ(received.size(), data.size());
+  EXPECT_TRUE(received == data);
+}
+
 TEST(FirstServer, ZeroUnlessMultipleServersIsOne) {
   EXPECT_EQ(firstServer("0", 5), 0u);
   EXPECT_EQ(firstServer("", 5), 0u);

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -168,6 +170,30 @@ TEST(RegStoreKeys, RootsNamesCaseAndTrailingBackslash) {
   EXPECT_FALSE(store.hasKey("Soft\\Four"));
   // The foreign section's value must not have landed in the key before it.
   EXPECT_EQ(read(store, "Soft\\One", "Name").data, "1\0"s);
+}
+
+// Only ASCII letters fold: the characters next to 'A' 'Z' 'a' 'z' ('@' '['
+// '`' '{') are names of their own, in key paths and value names alike.
+TEST(RegStoreKeys, CaseFoldsOnlyTheAsciiLetters) {
+  struct Row {
+    const char* a;
+    const char* b;
+    bool equal;
+  };
+  const Row rows[] = {
+      {"A", "a", true},  {"Z", "z", true},    {"M", "m", true},    {"@", "`", false},
+      {"[", "{", false}, {"K@", "k`", false}, {"K[", "k{", false}, {"\xC4", "\xE4", false},
+      {"a", "b", false}, {"ab", "a", false},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(std::string(row.a) + " / " + row.b);
+    EXPECT_EQ(regNamesEqual(row.a, row.b), row.equal);
+    EXPECT_EQ(regNamesEqual(row.b, row.a), row.equal);
+    const std::string a = row.a, b = row.b;
+    RegStore store = parseRegFile(std::string(kV4) + "[HKLM\\K\\" + a + "]\n\"" + a + "\"=\"v\"\n");
+    EXPECT_EQ(store.hasKey("K\\" + b), row.equal) << "key path";
+    EXPECT_EQ(read(store, "K\\" + a, b).status == RegStatus::kOk, row.equal) << "value name";
+  }
 }
 
 TEST(RegStoreKeys, SectionsMergeAndLaterValuesWin) {
@@ -425,6 +451,38 @@ TEST_F(RegistryFile, MissingFileMeansNoKey) {
   regReloadForTests();
   EXPECT_EQ(regOpenKey("SOFTWARE\\Halvorn\\KAVRO3"), nullptr);
   EXPECT_EQ(regOpenKey(""), nullptr);
+}
+
+// A settings file is small: up to 16 MiB is read, a byte more and the file
+// counts as unreadable (no key), so that a path such as /dev/zero cannot eat
+// the memory of every run.
+TEST_F(RegistryFile, FilesUpToSixteenMiBAreRead) {
+  constexpr std::size_t kLimit = std::size_t{16} << 20;
+  const std::string head = std::string(kV4) + "[HKLM\\Big]\n; ";
+  for (std::size_t size : {kLimit - 1, kLimit, kLimit + 1}) {
+    useFile(head + std::string(size - head.size() - 1, 'x') + "\n");
+    EXPECT_EQ(regOpenKey("Big") != nullptr, size <= kLimit) << size << " bytes";
+  }
+}
+
+// Without KAVRO3_REGISTRY the file is /etc/kavro3/kavro3.reg. Written only
+// where no such file or directory stands (a machine's own settings are never
+// touched) and the directory can be made; skipped otherwise.
+TEST_F(RegistryFile, DefaultPathWhenTheVariableIsUnset) {
+  namespace fs = std::filesystem;
+  const fs::path dir = "/etc/kavro3";
+  std::error_code code;
+  if (fs::exists(dir, code) || !fs::create_directory(dir, code))
+    GTEST_SKIP() << dir << " exists or cannot be made";
+  std::ofstream(dir / "kavro3.reg") << kV4 << "[HKLM\\DefaultPathProbe]\n";
+  setEnv("KAVRO3_REGISTRY", nullptr);
+  regReloadForTests();
+  bool found = regOpenKey("DefaultPathProbe") != nullptr;
+  fs::remove_all(dir, code);
+  EXPECT_TRUE(found);
+  // The variable, when set, wins over the default file.
+  useFile(std::string(kV4) + "[HKLM\\FromVariable]\n");
+  EXPECT_NE(regOpenKey("FromVariable"), nullptr);
 }
 
 TEST_F(RegistryFile, FileIsReadOnceUntilReload) {
