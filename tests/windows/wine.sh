@@ -17,13 +17,17 @@ case "$action" in
   start)
     mkdir -p "$WINEPREFIX"
     : >"$log"
-    # Persistent, but gone 10 minutes after its last client should the stop
-    # never come.
-    "$wineserver" -p600 </dev/null >>"$log" 2>&1 || true
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
       echo "making the Wine prefix $WINEPREFIX"
       "$wine64" wineboot -i </dev/null >>"$log" 2>&1 || { cat "$log"; exit 1; }
+      # wineboot returns while the set-up it started still runs; a program
+      # started meanwhile may fail to start at all. Wait for all of it, and
+      # for that (short-lived) server to end.
+      "$wineserver" -w </dev/null >>"$log" 2>&1 || true
     fi
+    # Persistent, but gone 10 minutes after its last client should the stop
+    # never come.
+    "$wineserver" -p600 </dev/null >>"$log" 2>&1 || true
     # Starts the services now, so that no test's gateway.exe is the process
     # they inherit their standard streams from.
     "$wine64" cmd /c ver </dev/null >>"$log" 2>&1 || { cat "$log"; exit 1; }
