@@ -34,9 +34,32 @@ std::vector<std::string> wineEnvironment() {
   return {std::string("WINEPREFIX=") + KAVRO3_WINE_PREFIX, "WINEDEBUG=-all", "LC_ALL=C"};
 }
 
+// Under load Wine now and then fails to start a program at all: the run
+// ends with a failure status and nothing on either stream, or with "could
+// not be started". Neither reg.exe nor the gateway ends that way of itself
+// (every exit status 1 of the gateway comes with its page or line), so such
+// a run is tried again.
+constexpr int kWineStartTries = 3;
+
+bool wineDidNotStart(const platform::ChildResult& result) {
+  if (result.exitStatus == 0 || result.timedOut) return false;
+  std::string said = result.output + result.errors;
+  return said.empty() || said.find("could not be started") != std::string::npos;
+}
+
+bool runWineProgram(const std::vector<std::string>& args, const std::vector<std::string>& env,
+                    const std::string& input, platform::ChildResult* result, int timeoutSeconds,
+                    const std::function<void(long pid)>& started) {
+  for (int attempt = 1;; ++attempt) {
+    *result = platform::ChildResult{};
+    if (!platform::runChild(kWine, args, env, input, result, timeoutSeconds, started)) return false;
+    if (!wineDidNotStart(*result) || attempt == kWineStartTries) return true;
+  }
+}
+
 bool runWine(const std::vector<std::string>& args, const char* what, bool mustSucceed, std::string* error) {
   platform::ChildResult result;
-  if (!platform::runChild(kWine, args, wineEnvironment(), "", &result, kRegistryTimeoutSeconds)) {
+  if (!runWineProgram(args, wineEnvironment(), "", &result, kRegistryTimeoutSeconds, nullptr)) {
     *error = std::string("cannot run ") + kWine;
     return false;
   }
@@ -86,7 +109,7 @@ bool runGateway(const std::string& registryFile, std::vector<std::string> env, c
   if (fs::exists(registryFile) && !runWine({"reg", "import", registryFile}, "reg import", true, error))
     return false;
   for (const std::string& item : wineEnvironment()) env.push_back(item);
-  if (platform::runChild(kWine, {gateway}, env, input, result, timeoutSeconds, started)) return true;
+  if (runWineProgram({gateway}, env, input, result, timeoutSeconds, started)) return true;
   *error = std::string("cannot run ") + kWine + " " + gateway;
   return false;
 }
