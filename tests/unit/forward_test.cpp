@@ -272,5 +272,39 @@ TEST(AppendPair, GrowsAndKeepsEverything) {
   releasePairText(&text);
 }
 
+// An upload left in standard input mapped whole is copied from the file by
+// the kernel: the spooled file holds the content's bytes however they lie
+// against pages, and the terminator the decoder writes after a value in the
+// mapping never reaches it.
+TEST(SpoolFromMappedInput, FileHoldsTheContentAsItStandsInTheInput) {
+  std::string body(300000, '\0');
+  for (std::size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>((i * 7919) >> 3);
+  ASSERT_TRUE(platform::setStandardInputForTests(body.data(), body.size(), true));
+  std::size_t size = 0;
+  char* mapped = static_cast<char*>(platform::largeMapStandardInput(&size));
+  ASSERT_NE(mapped, nullptr);
+  ASSERT_EQ(size, body.size());
+  std::string dir = platform::makeTempDir("kavro3-spool-mapped");
+  struct Range {
+    std::size_t start, length;
+  } ranges[] = {{0, body.size()}, {156, 200000}, {4096, 8192}, {299999, 1}};
+  int n = 0;
+  for (const Range& r : ranges) {
+    if (r.start + r.length < body.size()) mapped[r.start + r.length] = '\0';
+    std::string path = dir + "/" + std::to_string(n++);
+    ASSERT_EQ(platform::createNewFile(path.c_str(), mapped + r.start, r.length),
+              platform::CreateStatus::kCreated);
+    EXPECT_TRUE(readFile(path) == body.substr(r.start, r.length)) << r.start << "+" << r.length;
+  }
+  // Bytes elsewhere in memory are written as they stand.
+  std::string other = "not in the input";
+  ASSERT_EQ(platform::createNewFile((dir + "/other").c_str(), other.data(), other.size()),
+            platform::CreateStatus::kCreated);
+  EXPECT_EQ(readFile(dir + "/other"), other);
+  platform::largeUnmapStandardInput(mapped, size);
+  fs::remove_all(dir);
+  EXPECT_TRUE(platform::setStandardInputForTests("", 0, true));
+}
+
 }  // namespace
 }  // namespace kavro
