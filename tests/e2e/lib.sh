@@ -15,6 +15,25 @@ passes=0
 
 # ---- sites ---------------------------------------------------------------
 
+# The run's work directory, which the web server's user (www-data when
+# started as root) walks through; removed at the end unless something failed
+# or KAVRO3_E2E_KEEP is set. Sets $work.
+make_work_dir() { # make_work_dir NAME
+  work=$(mktemp -d "${TMPDIR:-/tmp}/kavro3-e2e-$1.XXXXXX")
+  chmod 755 "$work"
+  trap finish EXIT
+  trap 'exit 130' INT TERM
+}
+
+finish() {
+  stop_sites
+  if [ "$failures" -eq 0 ] && [ "$passes" -gt 0 ] && [ -z "${KAVRO3_E2E_KEEP:-}" ]; then
+    rm -rf "$work"
+  else
+    echo "e2e: kept $work" >&2
+  fi
+}
+
 # site_start NAME [VAR=VALUE...]: scripts/site.sh start $work/NAME $server with
 # the variables given; the site's directory is $work/NAME.
 site_start() {

@@ -23,18 +23,7 @@ for tool in curl sha256sum nginx fcgiwrap; do
 done
 server_software=$(nginx -v 2>&1 | sed -n 's/^nginx version: //p')
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/kavro3-e2e-nginx.XXXXXX")
-chmod 755 "$work"
-finish() {
-  stop_sites
-  if [ "$failures" -eq 0 ] && [ "$passes" -gt 0 ] && [ -z "${KAVRO3_E2E_KEEP:-}" ]; then
-    rm -rf "$work"
-  else
-    echo "e2e: kept $work" >&2
-  fi
-}
-trap finish EXIT
-trap 'exit 130' INT TERM
+make_work_dir nginx
 
 # The rows nginx's fastcgi_params and the guide's lines give a GET.
 case_get_split_path() {

@@ -35,19 +35,7 @@ else
   server_software=$(apache2 -v | sed -n 's/^Server version: //p')
 fi
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/kavro3-e2e-$server.XXXXXX")
-# The web server's user (www-data when started as root) walks through here.
-chmod 755 "$work"
-finish() {
-  stop_sites
-  if [ "$failures" -eq 0 ] && [ "$passes" -gt 0 ] && [ -z "${KAVRO3_E2E_KEEP:-}" ]; then
-    rm -rf "$work"
-  else
-    echo "e2e: kept $work" >&2
-  fi
-}
-trap finish EXIT
-trap 'exit 130' INT TERM
+make_work_dir "$server"
 
 # ---- test files ----------------------------------------------------------
 
