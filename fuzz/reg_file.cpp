@@ -47,11 +47,6 @@ void readValues(const RegKey& key) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  fuzz::initialise();
-  return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   fuzz::Input in(data, size);
   bool utf16 = (in.byte() & 1) != 0;
