@@ -140,7 +140,8 @@ int engineConnect(const char* host, const char* port) {
     setConnectError(host, port, connectErrorMessage(platform::netLastError()));
     return 1;
   }
-  std::snprintf(gPeerPrefix, sizeof gPeerPrefix, text::kConnectPrefix, host, port);
+  // Only a bound of ours can run out and need the server's name later.
+  if (gTimeoutSeconds > 0) std::snprintf(gPeerPrefix, sizeof gPeerPrefix, text::kConnectPrefix, host, port);
   return 0;
 }
 

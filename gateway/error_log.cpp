@@ -11,12 +11,12 @@ namespace {
 
 constexpr char kCutMark[] = "...";
 constexpr std::size_t kCutMarkLength = sizeof kCutMark - 1;
-constexpr std::size_t kEscapeMax = 4;  // \xHH
 
 bool isLineEnd(char c) { return c == '\n' || c == '\r'; }
 
-// The escaped form of one byte; returns its length (1 to 4).
-std::size_t escapeByte(unsigned char c, bool blankToo, char* out) {
+}  // namespace
+
+std::size_t escapeLogByte(unsigned char c, bool blankToo, char* out) {
   if (c > 0x20 && c != 0x7F) {
     out[0] = static_cast<char>(c);
     return 1;
@@ -40,20 +40,22 @@ std::size_t escapeByte(unsigned char c, bool blankToo, char* out) {
   }
 }
 
+namespace {
+
 // Appends `text` escaped to line[*length], using at most `room` bytes (at
 // least the cut mark's). A text that does not fit whole is cut between two
 // escapes and ends in "...".
 void appendEscaped(char* line, std::size_t* length, std::size_t room, const char* text, std::size_t size,
                    bool blankToo) {
-  char escaped[kEscapeMax];
+  char escaped[kLogEscapeMax];
   std::size_t whole = 0;
   for (std::size_t i = 0; i < size; ++i)
-    whole += escapeByte(static_cast<unsigned char>(text[i]), blankToo, escaped);
+    whole += escapeLogByte(static_cast<unsigned char>(text[i]), blankToo, escaped);
   std::size_t keep = whole <= room ? room : room - kCutMarkLength;
   char* out = line + *length;
   std::size_t used = 0;
   for (std::size_t i = 0; i < size; ++i) {
-    std::size_t n = escapeByte(static_cast<unsigned char>(text[i]), blankToo, escaped);
+    std::size_t n = escapeLogByte(static_cast<unsigned char>(text[i]), blankToo, escaped);
     if (used + n > keep) break;
     std::memcpy(out + used, escaped, n);
     used += n;

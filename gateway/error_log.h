@@ -21,6 +21,12 @@ inline constexpr std::size_t kErrorLogLineMax = 2048;  // line end included
 inline constexpr std::size_t kErrorLogFieldMax = 256;  // escaped bytes of one field
 inline constexpr char kErrorLogPrefix[] = "kavro3: ";
 
+// The escaped form of one byte as the line writes it (\n, \r, \t, \xHH for
+// control bytes and 0x7F, and the blank too when `blankToo`); places it at
+// `out`, which has room for kLogEscapeMax bytes, and returns its length.
+inline constexpr std::size_t kLogEscapeMax = 4;
+std::size_t escapeLogByte(unsigned char c, bool blankToo, char* out);
+
 // Builds the line for these texts (null: unset) in `line`, which has room
 // for kErrorLogLineMax bytes; returns its length, line end included.
 std::size_t formatErrorLogLine(char* line, const char* key, const char* scriptName, const char* remoteAddr,

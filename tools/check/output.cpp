@@ -4,6 +4,7 @@
 // bytes, so that each finding stays on its line.
 #include <cstdio>
 
+#include "gateway/error_log.h"
 #include "tools/check/check.h"
 
 namespace kavro::check {
@@ -11,25 +12,12 @@ namespace {
 
 // ---------------------------------------------------------------- text
 
-// Control bytes as \n, \r, \t or \xHH; everything else as it is.
+// Control bytes as \n, \r, \t or \xHH, as the error-log line shows them;
+// everything else as it is.
 std::string shown(std::string_view text) {
   std::string out;
-  for (char c : text) {
-    unsigned char u = static_cast<unsigned char>(c);
-    if (u >= 0x20 && u != 0x7F) {
-      out += c;
-    } else if (c == '\n') {
-      out += "\\n";
-    } else if (c == '\r') {
-      out += "\\r";
-    } else if (c == '\t') {
-      out += "\\t";
-    } else {
-      char hex[5];
-      std::snprintf(hex, sizeof hex, "\\x%02X", u);
-      out += hex;
-    }
-  }
+  char escaped[kLogEscapeMax];
+  for (char c : text) out.append(escaped, escapeLogByte(static_cast<unsigned char>(c), false, escaped));
   return out;
 }
 
