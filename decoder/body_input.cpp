@@ -1,11 +1,12 @@
-// Reading a multipart body: standard input in large blocks, bounded by
+// Reading a multipart body: the request's body in large blocks, bounded by
 // CONTENT_LENGTH when it is given, or mapped whole when it is a regular file.
 #include "decoder/body_input.h"
 
-#include <cstdio>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 
+#include "decoder/decimal.h"
 #include "decoder/internal.h"
 #include "decoder/state.h"
 #include "platform/platform.h"
@@ -16,29 +17,16 @@ namespace {
 void releaseMappingIfUnused() {
   InputMapping& mapping = state().mapping;
   if (mapping.base == nullptr || !mapping.finished || mapping.borrowed != 0) return;
-  platform::largeUnmapStandardInput(mapping.base, mapping.size);
+  state().request->unmapBody(mapping.base, mapping.size);
   mapping = InputMapping{};
 }
 
-unsigned long long parseContentLength(const char* text, bool* known) {
-  *known = false;
-  if (text == nullptr) return 0;
-  while (*text == ' ' || *text == '\t') ++text;
-  if (*text < '0' || *text > '9') return 0;
-  unsigned long long value = 0;
-  for (; *text >= '0' && *text <= '9'; ++text) {
-    unsigned digit = static_cast<unsigned>(*text - '0');
-    if (value > (~0ULL - digit) / 10) return 0;  // absurdly long: no bound
-    value = value * 10 + digit;
-  }
-  *known = value > 0;
-  return value;
-}
-
-std::size_t readStandardInput(BodyInput* in, char* buffer, std::size_t size) {
+std::size_t readRequestBody(BodyInput* in, char* buffer, std::size_t size) {
   if (!in->lengthChecked) {
     in->lengthChecked = true;
-    in->lengthLeft = parseContentLength(std::getenv("CONTENT_LENGTH"), &in->lengthKnown);
+    const char* announced = variable("CONTENT_LENGTH");
+    in->lengthLeft = announced ? static_cast<unsigned long long>(readDecimal(announced, 0, LLONG_MAX)) : 0;
+    in->lengthKnown = in->lengthLeft > 0;
   }
   std::size_t want = size;
   if (in->lengthKnown) {
@@ -49,15 +37,15 @@ std::size_t readStandardInput(BodyInput* in, char* buffer, std::size_t size) {
     else if (in->lengthLeft < want)
       want = static_cast<std::size_t>(in->lengthLeft);
   }
-  std::size_t got = std::fread(buffer, 1, want, stdin);
+  std::size_t got = state().request->readBody(buffer, want);
   in->lengthLeft -= got < in->lengthLeft ? got : in->lengthLeft;
   return got;
 }
 
-// Standard input as the block, when it is a regular file that can be mapped.
-bool mapStandardInput(BodyInput* in) {
+// The body as the block, when it lies in a regular file that can be mapped.
+bool mapBody(BodyInput* in) {
   std::size_t size = 0;
-  char* base = static_cast<char*>(platform::largeMapStandardInput(&size));
+  char* base = state().request->mapBody(&size);
   if (base == nullptr) return false;
   state().mapping = InputMapping{base, size, 0, false};
   in->mapped = true;
@@ -87,7 +75,7 @@ void finishInput(BodyInput* in) {
 
 std::size_t readBody(BodyInput* in, char* buffer, std::size_t size) {
   if (in->ended || size == 0) return 0;
-  std::size_t got = in->reader ? in->reader(in->context, buffer, size) : readStandardInput(in, buffer, size);
+  std::size_t got = readRequestBody(in, buffer, size);
   if (got > size) got = size;
   if (got == 0) in->ended = true;
   return got;
@@ -97,9 +85,9 @@ void ensureBlock(BodyInput* in) {
   if (in->block != nullptr) return;
   // A mapping still holding values of an earlier decode (tests only) is not
   // replaced: the input is then read as a stream.
-  bool mayMap = in->reader == nullptr && !in->mappingTried && state().mapping.base == nullptr;
+  bool mayMap = !in->mappingTried && state().mapping.base == nullptr;
   in->mappingTried = true;
-  if (mayMap && mapStandardInput(in)) return;
+  if (mayMap && mapBody(in)) return;
   in->block = static_cast<char*>(platform::memAlloc(in->blockSize));
   if (in->block == nullptr) qError(kMultipartNoMemory);
 }
@@ -131,17 +119,7 @@ void releaseBorrowedValue(char*) {
   releaseMappingIfUnused();
 }
 
-BodyInput* bodyInput() { return &state().input; }
 bool bodyWasMapped() { return state().input.wasMapped; }
-
-void setBodyReaderForTests(BodyReader reader, void* context, std::size_t blockSize) {
-  BodyInput& in = state().input;
-  finishInput(&in);
-  in = BodyInput{};
-  in.reader = reader;
-  in.context = context;
-  if (blockSize != 0) in.blockSize = blockSize;
-}
 
 }  // namespace kavro::decoder
 

@@ -1,5 +1,5 @@
-// The body of a multipart request as the parser reads it: standard input in
-// large blocks, or mapped whole when it is a regular file, or a test's reader.
+// The body of a multipart request as the parser reads it: the request's body
+// in large blocks, or mapped whole when it lies in a regular file.
 #pragma once
 
 #include <cstddef>
@@ -14,15 +14,9 @@ inline constexpr std::size_t kBlockSize = std::size_t{1} << 20;
 // it is instead of being copied out.
 inline constexpr std::size_t kBorrowMin = std::size_t{64} << 10;
 
-// A multipart body's source: places 1 to `size` bytes at `buffer` and returns
-// their count, or returns 0 once the body has ended.
-using BodyReader = std::size_t (*)(void* context, char* buffer, std::size_t size);
-
 // The body's source and the bytes taken from it but not used yet.
 struct BodyInput {
-  BodyReader reader = nullptr;  // null: standard input
-  void* context = nullptr;
-  // Standard input that is a regular file is mapped whole and becomes the
+  // A body that lies in a regular file is mapped whole and becomes the
   // block: nothing is read, and long values are left in place.
   bool mappingTried = false;
   bool mapped = false;
@@ -34,17 +28,18 @@ struct BodyInput {
   bool ended = false;
   // The body can be read only once; a later decode finds it consumed.
   bool bodyRead = false;
-  // CONTENT_LENGTH, when given, only bounds how far ahead standard input is
-  // read: a web server may keep the pipe open after the body, and a reader
+  // CONTENT_LENGTH, when given, only bounds how far ahead the body is read:
+  // a web server may keep the pipe open after the body, and a reader
   // that asked for more than was sent would wait for ever.
   bool lengthChecked = false;
   bool lengthKnown = false;
   unsigned long long lengthLeft = 0;
-  // Fuzz targets lower it to reach the borrowed values with small bodies.
+  // Tests and fuzz targets lower it to reach the borrowed values with small
+  // bodies, and lower blockSize to cross block ends with them.
   std::size_t borrowMin = kBorrowMin;
 };
 
-// Standard input mapped whole, kept while values lie in it.
+// The body mapped whole, kept while values lie in it.
 struct InputMapping {
   char* base = nullptr;
   std::size_t size = 0;
@@ -52,7 +47,7 @@ struct InputMapping {
   bool finished = false;     // no longer the decoder's input
 };
 
-// Makes the block ready: the mapping when standard input can be mapped,
+// Makes the block ready: the mapping when the body can be mapped,
 // otherwise a block from the allocator (fatal when there is none).
 void ensureBlock(BodyInput* in);
 // More bytes after block[len]; the caller has left room there. False once the
@@ -73,13 +68,7 @@ void borrowMappedValue();
 // the last of them.
 void releaseBorrowedValue(char* value);
 
-// The body's input, for tests.
-BodyInput* bodyInput();
-// For tests: the next multipart decode reads its body from `reader` (null:
-// standard input) through a look-ahead block of `blockSize` bytes (0: the
-// usual size), as a body not read before.
-void setBodyReaderForTests(BodyReader reader, void* context, std::size_t blockSize);
-// Whether the body last decoded was standard input mapped whole.
+// Whether the body last decoded was mapped whole.
 bool bodyWasMapped();
 
 }  // namespace kavro::decoder

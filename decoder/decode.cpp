@@ -1,9 +1,11 @@
 // qDecode and the urlencoded path: query string, POST body, cookie header,
 // and the small text helpers the decoder shares.
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "decoder/decimal.h"
 #include "decoder/decoder.h"
 #include "decoder/internal.h"
 #include "decoder/state.h"
@@ -33,26 +35,29 @@ char* copyOf(const char* text, std::size_t length) {
   return copy;
 }
 
-// Reads up to `announced` bytes of standard input into a buffer that grows
-// with them; terminated after the bytes that arrived.
+// Reads up to `announced` bytes of the body into a buffer that grows with
+// them; terminated after the bytes that arrived.
 char* readBody(std::size_t announced) {
   std::size_t capacity = (announced < kBodyFirstCapacity ? announced : kBodyFirstCapacity) + 1;
   char* body = static_cast<char*>(platform::memAlloc(capacity));
   if (body == nullptr) qError(kQueryNoMemory);
   std::size_t got = 0;
-  for (;;) {
-    got += std::fread(body + got, 1, capacity - 1 - got, stdin);
-    // A short read: the body has ended (it may be shorter than announced).
-    if (got < capacity - 1 || got == announced) break;
-    std::size_t more = capacity - 1;
-    std::size_t grown = (announced - got < more ? announced : got + more) + 1;
-    char* bigger = static_cast<char*>(platform::memRealloc(body, grown));
-    if (bigger == nullptr) {
-      std::free(body);
-      qError(kQueryNoMemory);
+  while (got < announced) {
+    if (got == capacity - 1) {
+      std::size_t more = capacity - 1;
+      std::size_t grown = (announced - got < more ? announced : got + more) + 1;
+      char* bigger = static_cast<char*>(platform::memRealloc(body, grown));
+      if (bigger == nullptr) {
+        std::free(body);
+        qError(kQueryNoMemory);
+      }
+      body = bigger;
+      capacity = grown;
     }
-    body = bigger;
-    capacity = grown;
+    std::size_t n = decoder::state().request->readBody(body + got, capacity - 1 - got);
+    // The body has ended: it may be shorter than announced.
+    if (n == 0) break;
+    got += n;
   }
   body[got] = '\0';
   return body;
@@ -72,7 +77,7 @@ int escapeDigit(char c) {
 
 int qDecode() {
   if (decoder::head() != nullptr) return -1;
-  const char* contentType = std::getenv("CONTENT_TYPE");
+  const char* contentType = decoder::variable("CONTENT_TYPE");
   if (contentType == nullptr) {
     int count = _decode_urlencoded();
     if (decoder::head() == nullptr) return count;
@@ -98,9 +103,9 @@ int _decode_urlencoded() {
 
 char* _get_query(const char* source) {
   if (std::strcmp(source, "GET") == 0) {
-    const char* query = std::getenv("QUERY_STRING");
+    const char* query = decoder::variable("QUERY_STRING");
     if (query == nullptr) return nullptr;
-    const char* uri = std::getenv("REQUEST_URI");
+    const char* uri = decoder::variable("REQUEST_URI");
     if (query[0] == '\0' && uri != nullptr) {
       const char* mark = std::strchr(uri, '?');
       return mark ? copyOf(mark + 1, std::strlen(mark + 1)) : copyOf("", 0);
@@ -108,18 +113,17 @@ char* _get_query(const char* source) {
     return copyOf(query, std::strlen(query));
   }
   if (std::strcmp(source, "POST") == 0) {
-    const char* method = std::getenv("REQUEST_METHOD");
+    const char* method = decoder::variable("REQUEST_METHOD");
     if (method == nullptr || std::strcmp(method, "POST") != 0) return nullptr;
-    const char* contentLength = std::getenv("CONTENT_LENGTH");
+    const char* contentLength = decoder::variable("CONTENT_LENGTH");
     if (contentLength == nullptr) qError("_get_query(): Your browser sent a non-HTTP compliant message.");
-    int length = decoder::atoiSaturating(contentLength);
-    // A negative length reads no body.
-    if (length < 0) length = 0;
-    // A body shorter than announced is taken as it arrived.
+    // atoi's reading: a negative length reads no body. A body shorter than
+    // announced is taken as it arrived.
+    long long length = readDecimal(contentLength, 0, INT_MAX);
     return readBody(static_cast<std::size_t>(length));
   }
   if (std::strcmp(source, "COOKIE") == 0) {
-    const char* cookie = std::getenv("HTTP_COOKIE");
+    const char* cookie = decoder::variable("HTTP_COOKIE");
     return cookie ? copyOf(cookie, std::strlen(cookie)) : nullptr;
   }
   return nullptr;
@@ -236,7 +240,7 @@ int _prefix_equal_nocase(const char* a, const char* b, std::size_t n) {
 }
 
 const char* _getenv_or(const char* fallback, const char* name) {
-  const char* value = std::getenv(name);
+  const char* value = decoder::variable(name);
   return value ? value : fallback;
 }
 

@@ -10,12 +10,22 @@
 
 namespace kavro {
 
+namespace platform {
+class Request;
+}
+
 // One decoded field. The list owns its entries; each entry owns its texts.
 struct Q_entry {
   char* name;   // never empty
   char* value;  // a terminated text; an uploaded file's bytes may hold zero bytes
   Q_entry* next;
 };
+
+// Binds the decoder, emptied, to the request it decodes: every later call
+// reads that request's variables and body, and qError writes to it and ends
+// it. qEndRequest() releases everything the decoder holds and unbinds it.
+void qStartRequest(platform::Request& request);
+void qEndRequest();
 
 // Decodes the request into the entry list unless it already holds an entry
 // (then -1). Returns the number of pairs (or parts) read.
@@ -35,13 +45,14 @@ void qReleaseEntries();
 std::size_t qValueSize(const Q_entry* entry);
 
 // Writes the error page (under a web server) or one console line, releases
-// the list and ends the process with exit status 1.
+// the list and ends the request with exit status 1.
 [[noreturn]] void qError(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void qReleaseAll();
-// Called by qError with the message once the page or line is written, before
-// the process ends: the gateway puts it in the web server's error log.
-using QErrorHook = void (*)(const char* message);
-void qSetErrorHook(QErrorHook hook);
+// Called by qError with `context` and the message once the page or line is
+// written, before the request ends: the gateway puts it in the web server's
+// error log. Set after qStartRequest, which clears it.
+using QErrorHook = void (*)(void* context, const char* message);
+void qSetErrorHook(QErrorHook hook, void* context);
 // "Content-Type: " and `type`, once per process whoever asks first.
 void qPrintContentType(const char* type);
 

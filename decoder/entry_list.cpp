@@ -1,9 +1,11 @@
 // The process-wide entry list and its lookups.
+#include <climits>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "decoder/decimal.h"
 #include "decoder/decoder.h"
 #include "decoder/internal.h"
 #include "decoder/state.h"
@@ -29,19 +31,6 @@ constexpr std::size_t kLookupNameMax = 1023;
 Node* nodeOf(const Q_entry* entry) {
   // Q_entry is the first member of Node: its address is the node's.
   return reinterpret_cast<Node*>(const_cast<Q_entry*>(entry));
-}
-
-// atoi's reading, saturating instead of overflowing.
-int readInt(const char* text) {
-  while (*text == ' ' || (*text >= '\t' && *text <= '\r')) ++text;
-  bool negative = *text == '-';
-  if (*text == '-' || *text == '+') ++text;
-  long long value = 0;
-  for (; *text >= '0' && *text <= '9'; ++text) {
-    if (value <= 2147483648LL) value = value * 10 + (*text - '0');
-  }
-  if (negative) return value > 2147483648LL ? -2147483647 - 1 : static_cast<int>(-value);
-  return value > 2147483647LL ? 2147483647 : static_cast<int>(value);
 }
 
 using decoder::releaseValue;
@@ -96,8 +85,6 @@ void appendEntry(char* name, char* value, std::size_t valueSize) {
 
 bool uploadIdSeen() { return state().uploadIdSeen; }
 
-int atoiSaturating(const char* text) { return readInt(text); }
-
 void releaseValue(char* value, std::size_t largeCapacity) {
   if (largeCapacity == kBorrowedValue)
     releaseBorrowedValue(value);
@@ -122,7 +109,7 @@ const char* _entry_find(Q_entry* head, const char* name) {
 
 int _entry_find_int(Q_entry* head, const char* name) {
   const char* value = _entry_find(head, name);
-  return value ? readInt(value) : 0;
+  return value ? static_cast<int>(readDecimal(value, INT_MIN, INT_MAX)) : 0;
 }
 
 void _entry_list_free(Q_entry* head) {

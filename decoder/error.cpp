@@ -1,8 +1,9 @@
 // The decoder's fatal error: an error page under a web server, one console
-// line otherwise, then exit status 1.
+// line otherwise, then the end of the request with status 1.
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "decoder/decoder.h"
 #include "decoder/state.h"
@@ -13,33 +14,44 @@ namespace {
 constexpr std::size_t kMessageMax = 1023;
 constexpr char kTooLong[] = "qError(): Message is too long or invalid.";
 
-constinit decoder::FatalHook gFatalHook = nullptr;
+[[noreturn]] void endRequest() {
+  decoder::state().request->end(1);
+  std::abort();  // end() does not return
+}
 
-[[noreturn]] void endProcess() {
-  if (gFatalHook != nullptr) gFatalHook();
-  std::exit(1);
+void writeLine(const char* format, const char* message) {
+  platform::writeFormat(*decoder::state().request, format, message);
+}
+
+// The message goes in as it is, markup and quotes included.
+void writePage(const char* message) {
+  qPrintContentType("text/html");
+  writeLine("%s", "<html>\n<head>\n");
+  writeLine("<title>Error: %s</title>\n", message);
+  writeLine("%s", "<script language='JavaScript'>\n");
+  writeLine("  alert(\"%s\");\n", message);
+  writeLine("%s", "  history.back();\n</script>\n</head>\n</html>\n");
 }
 
 }  // namespace
 
-namespace decoder {
-void setFatalHook(FatalHook hook) { gFatalHook = hook; }
-}  // namespace decoder
-
 void qPrintContentType(const char* type) {
   decoder::State& s = decoder::state();
   if (s.contentTypeSent) return;
-  std::printf("Content-Type: %s%c%c", type, '\n', '\n');
+  platform::writeFormat(*s.request, "Content-Type: %s%c%c", type, '\n', '\n');
   s.contentTypeSent = true;
 }
 
 void qReleaseAll() { qReleaseEntries(); }
 
-void qSetErrorHook(QErrorHook hook) { decoder::state().errorHook = hook; }
+void qSetErrorHook(QErrorHook hook, void* context) {
+  decoder::state().errorHook = hook;
+  decoder::state().errorHookContext = context;
+}
 
 void qError(const char* format, ...) {
   decoder::State& s = decoder::state();
-  if (s.reporting) endProcess();
+  if (s.reporting) endRequest();
   s.reporting = true;
 
   char message[kMessageMax + 1];
@@ -48,29 +60,19 @@ void qError(const char* format, ...) {
   int n = std::vsnprintf(message, sizeof message, format, args);
   va_end(args);
   if (n < 0 || static_cast<std::size_t>(n) > kMessageMax) {
-    std::fputs(kTooLong, stdout);
-    if (s.errorHook != nullptr) s.errorHook(kTooLong);
-    endProcess();
+    s.request->writeText(kTooLong, sizeof kTooLong - 1);
+    if (s.errorHook != nullptr) s.errorHook(s.errorHookContext, kTooLong);
+    endRequest();
   }
 
-  if (std::getenv("REMOTE_ADDR") == nullptr) {
-    std::printf("Error: %s\n", message);
+  if (decoder::variable("REMOTE_ADDR") == nullptr) {
+    writeLine("Error: %s\n", message);
   } else {
-    // The message goes in as it is, markup and quotes included.
-    qPrintContentType("text/html");
-    std::printf("<html>\n");
-    std::printf("<head>\n");
-    std::printf("<title>Error: %s</title>\n", message);
-    std::printf("<script language='JavaScript'>\n");
-    std::printf("  alert(\"%s\");\n", message);
-    std::printf("  history.back();\n");
-    std::printf("</script>\n");
-    std::printf("</head>\n");
-    std::printf("</html>\n");
+    writePage(message);
   }
-  if (s.errorHook != nullptr) s.errorHook(message);
+  if (s.errorHook != nullptr) s.errorHook(s.errorHookContext, message);
   qReleaseAll();
-  endProcess();
+  endRequest();
 }
 
 }  // namespace kavro

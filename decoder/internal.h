@@ -80,8 +80,6 @@ constexpr std::size_t kBorrowedValue = ~std::size_t{0};
 // Whether an entry named "Q_UPLOAD_ID" is in the process-wide list.
 bool uploadIdSeen();
 
-int atoiSaturating(const char* text);
-
 // Releases an entry's value as the entry would: `largeCapacity` 0 for the
 // allocator, kBorrowedValue for the mapping, else a large buffer's capacity.
 void releaseValue(char* value, std::size_t largeCapacity);

@@ -5,8 +5,8 @@
 // the stored bytes for a delimiter after every LF or '-'. The body is read
 // in large blocks instead, and each content is searched for its delimiter;
 // a long content is read straight into its own buffer, which the entry then
-// adopts, so no content is ever copied twice. Standard input that is a file
-// is not read at all but mapped, and long contents stay where they lie.
+// adopts, so no content is ever copied twice. A body that lies in a file is
+// not read at all but mapped, and long contents stay where they lie.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -207,7 +207,7 @@ void readLongValue(BodyInput* in, DelimiterScanner* scanner, Value* value) {
 // CONTENT_TYPE: everything after "boundary=", quotes and any later parameter
 // included. Its length counts before trimming.
 void boundaryText(char (&boundary)[kDelimiterBufferSize]) {
-  const char* contentType = std::getenv("CONTENT_TYPE");
+  const char* contentType = variable("CONTENT_TYPE");
   const char* parameter = contentType ? std::strstr(contentType, "boundary=") : nullptr;
   if (parameter == nullptr) qError(kFormatInvalid);
   parameter += sizeof "boundary=" - 1;
@@ -253,7 +253,7 @@ int _parse_multipart_data() {
   // otherwise meet the consumed body and fail a request that was read well.
   if (s.input.bodyRead) return 0;
   s.input.bodyRead = true;
-  platform::setBinaryStdio();
+  s.request->setBinary();
 
   s.source = _get_query("COOKIE");
   int count = _split_pairs(s.source, ';');

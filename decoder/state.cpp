@@ -4,7 +4,8 @@
 
 #include "decoder/internal.h"
 
-namespace kavro::decoder {
+namespace kavro {
+namespace decoder {
 namespace {
 
 // Constant-initialised: nothing runs, and nothing is allocated, before main.
@@ -28,4 +29,15 @@ void dropSource() {
   gState.source = nullptr;
 }
 
-}  // namespace kavro::decoder
+const char* variable(const char* name) { return gState.request->variable(name); }
+
+}  // namespace decoder
+
+void qStartRequest(platform::Request& request) {
+  decoder::resetState();
+  decoder::state().request = &request;
+}
+
+void qEndRequest() { decoder::resetState(); }
+
+}  // namespace kavro

@@ -6,6 +6,7 @@
 #include "decoder/body_input.h"
 #include "decoder/decoder.h"
 #include "decoder/delimiter.h"
+#include "platform/request.h"
 
 namespace kavro::decoder {
 
@@ -20,6 +21,10 @@ struct PartState {
 };
 
 struct State {
+  // The request being decoded: its variables, its body, where the error page
+  // goes and how the request ends.
+  platform::Request* request = nullptr;
+
   // The entry list, and its last entry, so that appending costs the same for
   // the millionth field as for the first.
   Q_entry* head = nullptr;
@@ -49,6 +54,7 @@ struct State {
   // Set once a Content-Type header has been written.
   bool contentTypeSent = false;
   QErrorHook errorHook = nullptr;
+  void* errorHookContext = nullptr;
 
   // The results of qMd5Hex and qUniqueRequestId.
   char digest[kHexDigestLength + 1] = {};
@@ -58,18 +64,13 @@ struct State {
 State& state();
 
 // Releases everything the decoder holds (entries, look-ahead, mapping) and
-// puts it back as it was at process start.
+// puts it back as it was at process start, bound to no request.
 void resetState();
 
 // Frees the source text being split, if any.
 void dropSource();
 
-// What qError does once its report is written: null (the default) ends the
-// process with exit status 1. A harness that runs many requests in one
-// process installs a hook that does not return (it throws; the decoder's
-// frames hold nothing that unwinding must release) and then calls
-// resetState(). A hook that returns is followed by exit(1) all the same.
-using FatalHook = void (*)();
-void setFatalHook(FatalHook hook);
+// The bound request's variable `name`, or null when it is unset.
+const char* variable(const char* name);
 
 }  // namespace kavro::decoder

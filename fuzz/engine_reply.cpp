@@ -29,21 +29,21 @@ void checkReply(const Reply& reply, std::int32_t announced) {
                 "body runs past the reply");
 }
 
-void converse(bool replyOnly) {
-  static Settings s;
+void converse(EngineLink& link, bool replyOnly) {
+  static const Settings s{};
   const char* failure = nullptr;
   if (!replyOnly) {
-    if (engineLogin(s, &failure) != 0) return;
+    if (!engineLogin(link, s, &failure)) return;
     const char payload[] = "\xFE\xFE";
-    if (engineSendRequest(payload, sizeof payload - 1, &failure) != 0) return;
+    if (!engineSendRequest(link, payload, sizeof payload - 1, &failure)) return;
   }
-  std::int32_t announced = engineRecvLength();
+  std::int32_t announced = engineRecvLength(link);
   if (announced > 0) {
     Reply reply{};
-    if (engineRecvReply(announced, &reply, &failure) == 0) checkReply(reply, announced);
+    if (engineRecvReply(link, announced, &reply, &failure)) checkReply(reply, announced);
     releaseReply(&reply);
   }
-  engineClose(&failure);
+  engineClose(link, &failure);
 }
 
 }  // namespace
@@ -60,11 +60,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   fuzz::require(platform::netSocketPair(&gateway, &engine), "socket pair");
   fuzz::require(platform::netSendAll(engine, bytes.data(), bytes.size()), "sending the engine's bytes");
   platform::netShutdownSend(engine);
-  engineAttachForTests(gateway);
+  EngineLink link;
+  link.socket = gateway;
   platform::netRecvLimitForTests(control >> 1);
-  converse(replyOnly);
+  converse(link, replyOnly);
   platform::netRecvLimitForTests(0);
-  engineDisconnect();
+  engineDisconnect(link);
   platform::netClose(engine);
   return 0;
 }

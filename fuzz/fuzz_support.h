@@ -1,13 +1,15 @@
 // What the fuzz targets share: reading the control bytes at the front of an
-// input, and running the decoder so that its fatal error comes back here.
+// input, and running the decoder on a request in memory, so that its fatal
+// error comes back here.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
-#include "decoder/state.h"
+#include "tests/support/fake_request.h"
 
 namespace kavro::fuzz {
 
@@ -39,28 +41,17 @@ class Input {
   std::size_t at_ = 0;
 };
 
-// Thrown by the decoder's fatal hook: the decoder's frames hold nothing that
-// unwinding must release, and resetState() frees what State holds.
-struct DecoderEnded {};
-
-[[noreturn]] inline void throwDecoderEnded() { throw DecoderEnded{}; }
-
-// Runs `decode`; true when it returned, false when it ended in qError. The
-// decoder is reset either way by the caller, after looking at the result.
+// Runs `decode`; true when it returned, false when it ended the request
+// (qError). The decoder is reset either way by the caller, after looking at
+// the result.
 template <typename F>
 bool runDecoder(F decode) {
   try {
     decode();
     return true;
-  } catch (const DecoderEnded&) {
+  } catch (const test::FakeRequest::Ended&) {
     return false;
   }
-}
-
-// Once per process: error pages go nowhere, the fatal hook throws.
-inline void initialise() {
-  if (std::freopen("/dev/null", "w", stdout) == nullptr) std::abort();
-  decoder::setFatalHook(throwDecoderEnded);
 }
 
 // A check that must hold whatever the input: a failure is a finding.

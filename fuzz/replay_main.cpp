@@ -11,12 +11,10 @@
 #include <string>
 #include <vector>
 
-extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv);
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
 
 int main(int argc, char** argv) {
   namespace fs = std::filesystem;
-  LLVMFuzzerInitialize(&argc, &argv);
   std::vector<fs::path> inputs;
   for (int i = 1; i < argc; ++i) {
     fs::path path(argv[i]);

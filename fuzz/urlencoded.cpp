@@ -4,7 +4,7 @@
 //   0: bits 0-1 CONTENT_TYPE unset, urlencoded (with a parameter), text/plain
 //      or empty; bit 2 POST (else GET); bit 3 QUERY_STRING set; bit 4
 //      REQUEST_URI set; bit 5 CONTENT_LENGTH set; bit 6 REMOTE_ADDR set; bit
-//      7 standard input a pipe rather than a regular file.
+//      7 the body read in pieces of one to seven bytes.
 // Then lines: QUERY_STRING, REQUEST_URI, HTTP_COOKIE, CONTENT_LENGTH, a
 // lookup name; the rest is the body.
 #include <cstdint>
@@ -18,15 +18,14 @@
 #include "fuzz/fuzz_support.h"
 #include "gateway/forward.h"
 #include "gateway/settings.h"
+#include "gateway/spool.h"
 #include "gateway/url_encode.h"
-#include "platform/support.h"
 
 namespace {
 
 using namespace kavro;
 
 constexpr std::size_t kLineMax = 4096;
-constexpr std::size_t kPipeMax = 64 << 10;  // what a pipe holds without a reader
 
 char* heapText(const std::string& text) {
   char* copy = static_cast<char*>(std::malloc(text.size() + 1));
@@ -60,9 +59,10 @@ void checkDecoded(const std::string& lookup) {
   qiValue("%s", lookup.c_str());
   static Settings s;
   std::strcpy(s.fileMode, "3");
-  SpoolList spool{};
+  Spool spool(s);
   PairText text{};
-  fuzz::require(forwardFields(qFirstEntry(), s, &spool, &text), "forwarding failed");
+  const char* failure = nullptr;
+  fuzz::require(forwardFields(qFirstEntry(), spool, &text, &failure), "forwarding failed");
   releasePairText(&text);
 }
 
@@ -80,26 +80,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   static const char* const kTypes[] = {nullptr, "application/x-www-form-urlencoded; charset=UTF-8",
                                        "text/plain", ""};
-  platform::setEnv("CONTENT_TYPE", kTypes[mode & 3]);
-  platform::setEnv("REQUEST_METHOD", (mode & 4) ? "POST" : "GET");
-  platform::setEnv("QUERY_STRING", (mode & 8) ? query.c_str() : nullptr);
-  platform::setEnv("REQUEST_URI", (mode & 16) ? uri.c_str() : nullptr);
-  platform::setEnv("CONTENT_LENGTH", (mode & 32) ? length.c_str() : nullptr);
-  platform::setEnv("REMOTE_ADDR", (mode & 64) ? "192.0.2.1" : nullptr);
-  platform::setEnv("HTTP_COOKIE", nullptr);
-  bool file = (mode & 128) == 0;
-  if (!file && body.size() > kPipeMax) body.resize(kPipeMax);
-  fuzz::require(platform::setStandardInputForTests(body.data(), body.size(), file), "standard input");
-
-  decoder::resetState();
+  test::FakeRequest request;
+  request.set("CONTENT_TYPE", kTypes[mode & 3]);
+  request.set("REQUEST_METHOD", (mode & 4) ? "POST" : "GET");
+  request.set("QUERY_STRING", (mode & 8) ? query.c_str() : nullptr);
+  request.set("REQUEST_URI", (mode & 16) ? uri.c_str() : nullptr);
+  request.set("CONTENT_LENGTH", (mode & 32) ? length.c_str() : nullptr);
+  request.set("REMOTE_ADDR", (mode & 64) ? "192.0.2.1" : nullptr);
+  if (mode & 128) request.readLimit = [&body] { return 1 + body.size() % 7; };
+  request.body = body;
+  qStartRequest(request);
   if (fuzz::runDecoder([] { qDecode(); })) fuzz::runDecoder([&] { checkDecoded(lookup); });
-  decoder::resetState();
-
+  qEndRequest();
   // Cookies are split at ';' on the multipart path.
+  qStartRequest(request);
   decoder::state().source = heapText(cookie);
   fuzz::runDecoder([] { _split_pairs(decoder::state().source, ';'); });
-  decoder::resetState();
-
+  qEndRequest();
   checkHelpers(query);
   return 0;
 }

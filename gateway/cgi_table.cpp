@@ -1,6 +1,5 @@
 #include "gateway/cgi_table.h"
 
-#include <cstdlib>
 #include <cstring>
 #include <initializer_list>
 
@@ -27,12 +26,12 @@ char* copyValue(char* put, const char* value, std::size_t length) {
 
 }  // namespace
 
-void captureCgiTable(CgiTable* table) {
+void captureCgiTable(platform::Request& request, CgiTable* table) {
   table->payloadSize = 0;
   for (std::size_t i = 0; i < wire::kCgiRowCount; ++i) {
     CgiRow& row = table->rows[i];
     row.name = wire::kCgiRowNames[i];
-    row.value = std::getenv(row.name);
+    row.value = request.variable(row.name);
     row.length = row.value ? std::strlen(row.value) : 0;
     table->payloadSize += row.length + 1;
   }
@@ -45,7 +44,8 @@ void setCgiRow(CgiTable* table, std::size_t row, const char* value, std::size_t 
   table->payloadSize += length;
 }
 
-bool buildPayload(const CgiTable& table, const char* additionalValues, RequestPayload* payload) {
+bool buildPayload(platform::Request& request, const CgiTable& table, const char* additionalValues,
+                  RequestPayload* payload) {
   payload->size = 0;
   payload->data = static_cast<char*>(platform::heapAlloc(table.payloadSize));
   if (payload->data == nullptr) return false;
@@ -66,7 +66,7 @@ bool buildPayload(const CgiTable& table, const char* additionalValues, RequestPa
   const char* items[sizeof names / 2 + 1];
   std::size_t count = splitItems(names, ',', items, sizeof items / sizeof items[0]);
   for (std::size_t i = 0; i < count; ++i) {
-    const char* value = std::getenv(items[i]);
+    const char* value = request.variable(items[i]);
     std::size_t valueLength = value ? std::strlen(value) : 0;
     char* grown = static_cast<char*>(platform::heapRealloc(payload->data, payload->size + valueLength + 1));
     if (grown == nullptr) {

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 
+#include "platform/request.h"
 #include "wire/wire.h"
 
 namespace kavro {
@@ -18,8 +19,8 @@ struct CgiTable {
   std::size_t payloadSize;  // running sum of (length + 1) over the rows
 };
 
-// Reads the 26 variables from the environment.
-void captureCgiTable(CgiTable* table);
+// Reads the 26 variables of the request.
+void captureCgiTable(platform::Request& request, CgiTable* table);
 
 // Sets a row to a value the driver made (rows 0 and 25), keeping the sum.
 void setCgiRow(CgiTable* table, std::size_t row, const char* value, std::size_t length);
@@ -35,10 +36,11 @@ struct RequestPayload {
 // rows the engine reads.
 inline constexpr char kSeparatorReplacement = '?';
 
-// The 26 rows in order, then the variables named by AdditionalValues (split
-// at commas, empty items skipped, blanks kept). False when memory runs out;
-// nothing is left allocated then.
-bool buildPayload(const CgiTable& table, const char* additionalValues, RequestPayload* payload);
+// The 26 rows in order, then the request's variables named by
+// AdditionalValues (split at commas, empty items skipped, blanks kept).
+// False when memory runs out; nothing is left allocated then.
+bool buildPayload(platform::Request& request, const CgiTable& table, const char* additionalValues,
+                  RequestPayload* payload);
 void releasePayload(RequestPayload* payload);
 
 }  // namespace kavro

@@ -1,5 +1,5 @@
-// The gateway's main sequence: one request, from the CGI environment to the
-// Engine Server and back to standard output.
+// The gateway's main sequence: one request, from its variables and body to
+// the Engine Server and back to its response.
 #include "gateway/driver.h"
 
 #include "decoder/decoder.h"
@@ -11,6 +11,7 @@
 #include "gateway/owner.h"
 #include "gateway/report.h"
 #include "gateway/settings.h"
+#include "gateway/spool.h"
 #include "gateway/texts.h"
 #include "platform/platform.h"
 
@@ -21,117 +22,139 @@ using FieldTextOwner = Owner<PairText, releasePairText>;
 using PayloadOwner = Owner<RequestPayload, releasePayload>;
 using ReplyOwner = Owner<Reply, releaseReply>;
 
-// The files spooled in this run. In FileMode 1 they go on every way out of
-// the run, an early end included, so that a request the engine never served
-// leaves nothing behind; and from the end of spooling on, a termination
-// signal removes them too. FileMode 2 keeps them, as engines rely on.
-void endSpool(SpoolList* spool) {
-  if (settings().fileMode[0] == '1') deleteSpooledFiles(*spool);
-  platform::disarmSpoolRemoval();
-  releaseSpoolList(spool);
-}
-using SpoolOwner = Owner<SpoolList, endSpool>;
+// What one run owns, made by the driver and handed down: nothing of it
+// outlives the run or is seen by another. The spool goes first: in FileMode 1
+// its files go on every way out of the run, an early end included, so that a
+// request the engine never served leaves nothing behind.
+struct Run {
+  explicit Run(platform::Request& r) : request(r) { qStartRequest(r); }
+  // The decoder lets go of the request on every way out.
+  ~Run() { qEndRequest(); }
+  Run(const Run&) = delete;
+  Run& operator=(const Run&) = delete;
+
+  platform::Request& request;
+  Settings settings{};  // not read yet: every report is plain text
+  Spool spool{settings};
+  EngineLink link;
+};
+
+void report(Run& run, const char* text) { reportError(run.request, run.settings, "%s", text); }
 
 // Every run of the driver ends with exit status 0, a reported one included.
-int endRun(const char* reason) {
-  reportError("%s", reason);
+int endRun(Run& run, const char* reason) {
+  report(run, reason);
   return 0;
+}
+
+// The decoder's errors reach the error log too, before the settings are read.
+void logDecoderError(void* context, const char* message) {
+  Run& run = *static_cast<Run*>(context);
+  logError(run.request, settingsKeyName(run.settings), message);
 }
 
 // The first Engine Server of the configured list that accepts, tried in the
 // failover order.
-int connectToEngine(const Settings& s) {
+bool connectToEngine(Run& run) {
+  const Settings& s = run.settings;
   ServerList servers;
   buildServerList(s.serverUrl, s.serverPort, &servers);
   std::size_t start = firstServer(s.multipleServers, servers.count);
-  return engineConnectAny(servers, start, s.serverUrl, s.serverPort, engineConnect);
+  engineSetTimeout(run.link, engineTimeoutSeconds(s));
+  return engineConnectAny(run.link, servers, start, s.serverUrl, s.serverPort, engineConnectAttempt, nullptr);
 }
 
 // The body goes out with one unbuffered, untranslated write. Neither failure
 // ends the run; after a failed write both are reported.
-void writeBody(const ReplyBody& body) {
+void writeBody(Run& run, const ReplyBody& body) {
   std::size_t written = 0;
-  if (!platform::writeStdOutput(body.data, body.size, &written))
-    reportError(text::kWriteFailed, platform::lastErrorCode());
-  if (written != body.size) reportError("%s", text::kWriteIncomplete);
+  if (!run.request.writeReply(body.data, body.size, &written))
+    reportError(run.request, run.settings, text::kWriteFailed, run.request.lastErrorCode());
+  if (written != body.size) report(run, text::kWriteIncomplete);
 }
 
 // Receives the reply to the request and writes its body when its status is
-// '0' (any other status: nothing is written, nothing reported). Returns 1
-// when the run must end with `*failure`.
-int relayReply(const char** failure) {
-  std::int32_t announced = engineRecvLength();
+// '0' (any other status: nothing is written, nothing reported). False when
+// the run must end with `*failure`.
+bool relayReply(Run& run, const char** failure) {
+  std::int32_t announced = engineRecvLength(run.link);
   if (announced <= 0) {
     // Reported with whatever the link last said, possibly nothing or the text
     // of a failed connection attempt; the Close message still follows.
-    reportError("%s", engineLastError());
-    return 0;
+    report(run, engineLastError(run.link));
+    return true;
   }
   ReplyOwner reply;
-  if (engineRecvReply(announced, reply.get(), failure) != 0) return 1;
-  if (reply->body.status == wire::kStatusOk) writeBody(reply->body);
+  if (!engineRecvReply(run.link, announced, reply.get(), failure)) return false;
+  if (reply->body.status == wire::kStatusOk) writeBody(run, reply->body);
+  return true;
+}
+
+// The payload: the 26 rows, the re-encoded fields in the first and
+// RegistryInfo in the last, then the variables AdditionalValues names.
+bool buildRunPayload(Run& run, CgiTable* table, PairText* fields, RequestPayload* payload) {
+  RegistryInfo info;
+  buildRegistryInfo(run.settings, &info);
+  setCgiRow(table, wire::kRowQueryString, fields->data, fields->length);
+  setCgiRow(table, wire::kRowRegistrySettings, info.c_str(), info.size());
+  return buildPayload(run.request, *table, run.settings.additionalValues, payload);
+}
+
+// The conversation: connect, log in, send the request, relay the reply,
+// close. A Close that cannot be sent ends the run with the link open.
+int converse(Run& run, PayloadOwner& payload) {
+  const char* failure = nullptr;
+  if (!connectToEngine(run)) return endRun(run, engineLastError(run.link));
+  if (!engineLogin(run.link, run.settings, &failure)) return endRun(run, failure);
+  if (!engineSendRequest(run.link, payload->data, payload->size, &failure)) return endRun(run, failure);
+  payload.reset();
+  if (!relayReply(run, &failure)) return endRun(run, failure);
+  if (!engineClose(run.link, &failure)) return endRun(run, failure);
+  engineDisconnect(run.link);
   return 0;
 }
 
 }  // namespace
 
-int runGateway() {
-  platform::processInit();
+int runGateway(platform::Request& request) {
+  Run run(request);
 
   // Decode the form data before anything else. A malformed request ends here,
   // inside the decoder, with its error page, its line in the error log and
   // exit status 1.
-  qSetErrorHook(logError);
+  qSetErrorHook(logDecoderError, &run);
   qDecode();
 
-  // The process heap and the standard output handle; reports this early are
-  // always plain text, as no Outage page is known yet.
-  if (!platform::heapAvailable()) return endRun(text::kNoProcessHeap);
-  if (!platform::stdOutputValid()) {
-    reportError(text::kNoStdHandle, platform::lastErrorCode());
+  // The process heap and the response; reports this early are always plain
+  // text, as no Outage page is known yet.
+  if (!platform::heapAvailable()) return endRun(run, text::kNoProcessHeap);
+  if (!request.responseOpen()) {
+    reportError(request, run.settings, text::kNoStdHandle, request.lastErrorCode());
     return 0;
   }
 
   // The CGI variables, then the settings of the key that SCRIPT_NAME selects.
-  // The environment's QUERY_STRING is never sent: row 0 carries the
+  // The request's own QUERY_STRING is never sent: row 0 carries the
   // re-encoded form fields instead.
   CgiTable table;
-  captureCgiTable(&table);
-  readSettings(table.rows[wire::kRowScriptName].value);
+  captureCgiTable(request, &table);
+  readSettings(table.rows[wire::kRowScriptName].value, &run.settings);
   setCgiRow(&table, wire::kRowQueryString, nullptr, 0);
 
   // Re-encode the form fields, spooling, inlining or skipping uploads, and
   // release the entry list: the decoder is done.
-  SpoolOwner spool;
   FieldTextOwner fields;
-  if (!forwardFields(qFirstEntry(), settings(), spool.get(), fields.get()))
-    return endRun(text::kNoMemoryForFields);
-  qReleaseEntries();
-  // Should arming fail, the files still go on every way out but a signal.
-  if (settings().fileMode[0] == '1' && spool->count > 0)
-    platform::armSpoolRemoval(spool->paths, spool->count);
-
-  // The payload: the 26 rows, RegistryInfo in the last, then the variables
-  // AdditionalValues names. The fields live on only inside it.
-  setCgiRow(&table, wire::kRowQueryString, fields->data, fields->length);
-  setCgiRow(&table, wire::kRowRegistrySettings, registryInfo(), registryInfoLength());
-  PayloadOwner payload;
-  if (!buildPayload(table, settings().additionalValues, payload.get())) return endRun(text::kNoMemory);
-  fields.release();
-
-  // The conversation: connect, log in, send the request, relay the reply,
-  // close. A Close that cannot be sent ends the run with the link open.
-  engineSetTimeout(engineTimeoutSeconds(settings()));
   const char* failure = nullptr;
-  if (connectToEngine(settings()) != 0) return endRun(engineLastError());
-  if (engineLogin(settings(), &failure) != 0) return endRun(failure);
-  if (engineSendRequest(payload->data, payload->size, &failure) != 0) return endRun(failure);
-  payload.release();
-  if (relayReply(&failure) != 0) return endRun(failure);
-  if (engineClose(&failure) != 0) return endRun(failure);
-  engineDisconnect();
-  // The spooled files go now, the last one first, unless FileMode keeps them.
-  return 0;
+  if (!forwardFields(qFirstEntry(), run.spool, fields.get(), &failure)) {
+    report(run, failure);
+    return endRun(run, text::kNoMemoryForFields);
+  }
+  qEndRequest();
+
+  PayloadOwner payload;
+  if (!buildRunPayload(run, &table, fields.get(), payload.get())) return endRun(run, text::kNoMemory);
+  fields.reset();  // the fields live on only inside the payload
+  return converse(run, payload);
 }
 
 }  // namespace kavro

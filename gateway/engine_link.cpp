@@ -6,6 +6,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "decoder/decimal.h"
 #include "gateway/strings.h"
 #include "gateway/texts.h"
 #include "platform/platform.h"
@@ -14,48 +15,25 @@
 namespace kavro {
 namespace {
 
-platform::Socket gSocket = platform::kInvalidSocket;
-FixedText<kLastErrorMax + 1> gLastError;
-char gPiece[kPieceSize];
-int gTimeoutSeconds = 0;
-// The connect prefix of the server the link is connected to, for the text of
-// a send or receive that runs out.
-char gPeerPrefix[kLastErrorMax + 1];
-
-void setConnectError(const char* host, const char* port, const char* message) {
+void setConnectError(EngineLink& link, const char* host, const char* port, const char* message) {
   // snprintf cuts the text at the bound; a long host can push the message
   // itself out of it.
   char prefix[kLastErrorMax + 1];
   std::snprintf(prefix, sizeof prefix, text::kConnectPrefix, host, port);
-  gLastError.assign(prefix);
-  gLastError.append(message);
+  link.lastError.assign(prefix);
+  link.lastError.append(message);
 }
 
 // A send or receive failed. Without a bound of ours the link keeps its one
 // text for both, whatever the system said; a bound that ran out names the
 // server that stopped answering, with the text of the code it failed with.
-void setTransferError() {
-  if (gTimeoutSeconds > 0 && platform::netLastError() == platform::kNetTimedOut) {
-    gLastError.assign(gPeerPrefix);
-    gLastError.append(connectErrorMessage(platform::kNetTimedOut));
+void setTransferError(EngineLink& link) {
+  if (link.timeoutSeconds > 0 && platform::netLastError() == platform::kNetTimedOut) {
+    link.lastError.assign(link.peerPrefix);
+    link.lastError.append(connectErrorMessage(platform::kNetTimedOut));
     return;
   }
-  gLastError.assign(text::kDisconnected);
-}
-
-bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
-
-// strtol's reading (blanks, sign, digits), saturating instead of overflowing.
-long long readDecimal(const char* text, long long limit) {
-  while (isBlank(*text)) ++text;
-  bool negative = *text == '-';
-  if (*text == '-' || *text == '+') ++text;
-  long long value = 0;
-  for (; *text >= '0' && *text <= '9'; ++text) {
-    if (value < limit) value = value * 10 + (*text - '0');
-  }
-  if (value > limit) value = limit;
-  return negative ? -value : value;
+  link.lastError.assign(text::kDisconnected);
 }
 
 }  // namespace
@@ -77,20 +55,20 @@ std::size_t firstServer(const char* multipleServers, std::size_t count) {
   return static_cast<std::size_t>(std::rand()) % count;
 }
 
-int engineConnectAny(const ServerList& list, std::size_t start, const char* serverUrl, const char* serverPort,
-                     ConnectFn attempt) {
+bool engineConnectAny(EngineLink& link, const ServerList& list, std::size_t start, const char* serverUrl,
+                      const char* serverPort, ConnectFn attempt, void* context) {
   if (list.count == 0) {
-    setConnectError(serverUrl, serverPort, text::kNoServer);
-    return 1;
+    setConnectError(link, serverUrl, serverPort, text::kNoServer);
+    return false;
   }
   // With start 0 the loop tries the first server a second time at the end:
   // n + 1 attempts, not n. Engine Servers and their administrators count on it.
   std::size_t i = start;
   bool wrapped = false;
   for (;;) {
-    if (attempt(list.hosts[i], list.ports[i]) == 0) return 0;
+    if (attempt(link, context, list.hosts[i], list.ports[i])) return true;
     ++i;
-    if (i >= start && wrapped) return 1;
+    if (i >= start && wrapped) return false;
     if (i >= list.count) {
       i = 0;
       wrapped = true;
@@ -105,69 +83,96 @@ const char* connectErrorMessage(int code) {
   return text::kUnknownError;
 }
 
-int portNumber(const char* text) { return static_cast<int>(readDecimal(text, INT_MAX)); }
+int portNumber(const char* text) { return static_cast<int>(readDecimal(text, -INT_MAX, INT_MAX)); }
 
 std::int32_t frameLength(const char* digits) {
-  return static_cast<std::int32_t>(readDecimal(digits, INT32_MAX));
+  return static_cast<std::int32_t>(readDecimal(digits, -INT32_MAX, INT32_MAX));
 }
 
-void engineSetTimeout(int seconds) { gTimeoutSeconds = seconds > 0 ? seconds : 0; }
+void engineSetTimeout(EngineLink& link, int seconds) { link.timeoutSeconds = seconds > 0 ? seconds : 0; }
 
-int engineConnect(const char* host, const char* port) {
+bool engineConnect(EngineLink& link, const char* host, const char* port) {
   int major = 0;
   int minor = 0;
   if (!platform::netStartup(&major, &minor)) {
-    setConnectError(host, port, connectErrorMessage(platform::netLastError()));
-    return 1;
+    setConnectError(link, host, port, connectErrorMessage(platform::netLastError()));
+    return false;
   }
   if (major * 10 + minor < 11) {
-    gLastError.assign(text::kSocketVersion);
-    return 1;
+    link.lastError.assign(text::kSocketVersion);
+    return false;
   }
   // The socket of a failed attempt is closed before the next one is made.
-  platform::netClose(gSocket);
-  gSocket = platform::netSocket();
-  if (gSocket == platform::kInvalidSocket) {
-    setConnectError(host, port, connectErrorMessage(platform::netLastError()));
-    return 1;
+  platform::netClose(link.socket);
+  link.socket = platform::netSocket();
+  if (link.socket == platform::kInvalidSocket) {
+    setConnectError(link, host, port, connectErrorMessage(platform::netLastError()));
+    return false;
   }
   // atoi, then cut to 16 bits as htons() does with an int.
   std::uint16_t portValue = static_cast<std::uint16_t>(static_cast<unsigned>(portNumber(port)));
   std::uint32_t address = 0;
+  int bound = link.timeoutSeconds;
   if (!platform::netResolve(host, &address) ||
-      !platform::netConnect(gSocket, address, portValue, gTimeoutSeconds) ||
-      (gTimeoutSeconds > 0 && !platform::netSetTimeout(gSocket, gTimeoutSeconds))) {
-    setConnectError(host, port, connectErrorMessage(platform::netLastError()));
-    return 1;
+      !platform::netConnect(link.socket, address, portValue, bound) ||
+      (bound > 0 && !platform::netSetTimeout(link.socket, bound))) {
+    setConnectError(link, host, port, connectErrorMessage(platform::netLastError()));
+    return false;
   }
   // Only a bound of ours can run out and need the server's name later.
-  if (gTimeoutSeconds > 0) std::snprintf(gPeerPrefix, sizeof gPeerPrefix, text::kConnectPrefix, host, port);
-  return 0;
+  if (bound > 0) std::snprintf(link.peerPrefix, sizeof link.peerPrefix, text::kConnectPrefix, host, port);
+  return true;
 }
 
-int engineSend(const char* data, std::size_t size) {
-  if (!platform::netSendAll(gSocket, data, size)) {
-    setTransferError();
-    return 1;
-  }
-  return 0;
+bool engineConnectAttempt(EngineLink& link, void*, const char* host, const char* port) {
+  return engineConnect(link, host, port);
 }
 
-int engineSendFrame(const char* text) { return engineSendFrame(text, std::strlen(text)); }
+bool engineSend(EngineLink& link, const char* data, std::size_t size) {
+  if (platform::netSendAll(link.socket, data, size)) return true;
+  setTransferError(link);
+  return false;
+}
 
-int engineSendFrame(const char* data, std::size_t size) {
+bool engineSendFrame(EngineLink& link, const char* text) {
+  return engineSendFrame(link, text, std::strlen(text));
+}
+
+bool engineSendFrame(EngineLink& link, const char* data, std::size_t size) {
   // A cut length would desynchronise the engine; such a text is never sent.
   if (size > wire::kMaxFrameText) {
-    gLastError.assign(text::kTooLarge);
-    return 1;
+    link.lastError.assign(text::kTooLarge);
+    return false;
   }
   char digits[wire::kFrameDigits + 1];
   std::snprintf(digits, sizeof digits, "%08ld", static_cast<long>(size));
-  if (engineSend(digits, wire::kFrameDigits) != 0) return 1;
-  return engineSend(data, size);
+  return engineSend(link, digits, wire::kFrameDigits) && engineSend(link, data, size);
 }
 
-std::int32_t engineRecv(char* buffer, std::size_t capacity, std::int32_t count, std::size_t* kept) {
+namespace {
+
+// Keeps `n` bytes just received at piece[got] after the text so far, up to
+// its first zero byte (then `*ended`) and the buffer's room.
+void keepText(const char* bytes, std::size_t n, char* buffer, std::size_t capacity, std::size_t* length,
+              bool* ended) {
+  if (*ended) return;
+  std::size_t chunk = n;
+  const void* zero = std::memchr(bytes, '\0', chunk);
+  if (zero != nullptr) {
+    chunk = static_cast<std::size_t>(static_cast<const char*>(zero) - bytes);
+    *ended = true;
+  }
+  std::size_t room = capacity - 1 - *length;
+  if (chunk > room) chunk = room;
+  std::memcpy(buffer + *length, bytes, chunk);
+  *length += chunk;
+  buffer[*length] = '\0';
+}
+
+}  // namespace
+
+std::int32_t engineRecv(EngineLink& link, char* buffer, std::size_t capacity, std::int32_t count,
+                        std::size_t* kept) {
   std::size_t length = 0;
   buffer[0] = '\0';
   if (kept) *kept = 0;
@@ -180,30 +185,18 @@ std::int32_t engineRecv(char* buffer, std::size_t capacity, std::int32_t count, 
     std::size_t piece = remaining < kPieceSize ? remaining : kPieceSize;
     std::size_t got = 0;
     while (got < piece) {
-      long n = platform::netRecv(gSocket, gPiece + got, piece - got);
+      long n = platform::netRecv(link.socket, link.piece + got, piece - got);
       // recv() returns 0 when the peer has closed: the rest will never come.
       if (n <= 0) {
         if (n < 0) {
-          setTransferError();
+          setTransferError(link);
         } else {
-          gLastError.assign(text::kDisconnected);
+          link.lastError.assign(text::kDisconnected);
         }
         if (kept) *kept = length;
         return -1;
       }
-      if (!ended) {
-        std::size_t chunk = static_cast<std::size_t>(n);
-        const void* zero = std::memchr(gPiece + got, '\0', chunk);
-        if (zero != nullptr) {
-          chunk = static_cast<std::size_t>(static_cast<const char*>(zero) - (gPiece + got));
-          ended = true;
-        }
-        std::size_t room = capacity - 1 - length;
-        if (chunk > room) chunk = room;
-        std::memcpy(buffer + length, gPiece + got, chunk);
-        length += chunk;
-        buffer[length] = '\0';
-      }
+      keepText(link.piece + got, static_cast<std::size_t>(n), buffer, capacity, &length, &ended);
       got += static_cast<std::size_t>(n);
     }
     remaining -= piece;
@@ -212,21 +205,19 @@ std::int32_t engineRecv(char* buffer, std::size_t capacity, std::int32_t count, 
   return count;
 }
 
-std::int32_t engineRecvLength() {
+std::int32_t engineRecvLength(EngineLink& link) {
   char digits[wire::kFrameDigits + 2];
   constexpr std::int32_t kDigits = static_cast<std::int32_t>(wire::kFrameDigits);
-  if (engineRecv(digits, sizeof digits, kDigits) != kDigits) return -1;
+  if (engineRecv(link, digits, sizeof digits, kDigits) != kDigits) return -1;
   return frameLength(digits);
 }
 
-void engineDisconnect() {
-  if (gSocket != platform::kInvalidSocket) platform::netClose(gSocket);
-  gSocket = platform::kInvalidSocket;
+void engineDisconnect(EngineLink& link) {
+  if (link.socket != platform::kInvalidSocket) platform::netClose(link.socket);
+  link.socket = platform::kInvalidSocket;
   platform::netCleanup();
 }
 
-const char* engineLastError() { return gLastError.c_str(); }
-
-void engineAttachForTests(std::intptr_t socket) { gSocket = socket; }
+const char* engineLastError(const EngineLink& link) { return link.lastError.c_str(); }
 
 }  // namespace kavro

@@ -11,8 +11,6 @@
 namespace kavro {
 namespace {
 
-char gMessage[kMessageBufferSize];
-
 constexpr char kSep = wire::kFieldSeparator;
 
 // Offsets 0 and 1 are the status and one unexamined byte; the text runs from
@@ -31,10 +29,21 @@ int hexDigitValue(char c) {
   return (v >= 'A' && v <= 'F') ? v - 55 : v - 48;
 }
 
-int linkFailure(const char** failure) {
-  *failure = engineLastError();
-  return 1;
+bool linkFailure(const EngineLink& link, const char** failure) {
+  *failure = engineLastError(link);
+  return false;
 }
+
+// A copy of a setting, upper-cased; `Size` is the setting's buffer.
+template <std::size_t Size>
+struct UpperCased {
+  explicit UpperCased(const char (&text)[Size]) {
+    std::memcpy(value, text, Size);
+    value[Size - 1] = '\0';
+    upperCaseAscii(value);
+  }
+  char value[Size];
+};
 
 char codeDigit(wire::MessageCode code) { return static_cast<char>('0' + code); }
 
@@ -47,8 +56,12 @@ void upperCaseAscii(char* text) {
 }
 
 std::size_t buildLoginMessage(const Settings& s, char* buffer, std::size_t capacity) {
+  // The engine gets UserName and ApplicationName upper-cased; the settings,
+  // and RegistryInfo made from them, keep them as read.
+  UpperCased user(s.userName);
+  UpperCased application(s.applicationName);
   int n = std::snprintf(buffer, capacity, "%i%c%s%c%s%c%s%c%c%c%s%c%s%c%s%c%s%c%s%c", wire::kLogin, kSep,
-                        s.userName, kSep, s.userPassword, kSep, s.applicationName, kSep,
+                        user.value, kSep, s.userPassword, kSep, application.value, kSep,
                         wire::kLoginFixedField, kSep, s.engineName, kSep, s.procedureName, kSep,
                         s.startupFlags, kSep, s.shutdownFlags, kSep, s.hxLocation, kSep);
   // The settings' bounds keep the message under 1826 characters.
@@ -56,41 +69,40 @@ std::size_t buildLoginMessage(const Settings& s, char* buffer, std::size_t capac
   return static_cast<std::size_t>(n) < capacity ? static_cast<std::size_t>(n) : capacity - 1;
 }
 
-int engineLogin(Settings& s, const char** failure) {
-  upperCaseAscii(s.userName);
-  upperCaseAscii(s.applicationName);
-  std::size_t length = buildLoginMessage(s, gMessage, sizeof gMessage);
-  if (engineSendFrame(gMessage, length) != 0) return linkFailure(failure);
-  std::int32_t announced = engineRecvLength();
-  if (announced < 0) return linkFailure(failure);
+bool engineLogin(EngineLink& link, const Settings& s, const char** failure) {
+  char* message = link.message;
+  std::size_t length = buildLoginMessage(s, message, sizeof link.message);
+  if (!engineSendFrame(link, message, length)) return linkFailure(link, failure);
+  std::int32_t announced = engineRecvLength(link);
+  if (announced < 0) return linkFailure(link, failure);
   // A reply longer than the buffer is received whole; what fits is kept.
   std::size_t kept = 0;
-  if (engineRecv(gMessage, sizeof gMessage, announced, &kept) < 0) return linkFailure(failure);
-  if (gMessage[0] == wire::kStatusOk) return 0;
+  if (engineRecv(link, message, sizeof link.message, announced, &kept) < 0) return linkFailure(link, failure);
+  if (message[0] == wire::kStatusOk) return true;
   std::size_t end = announced > 0 ? textEnd(static_cast<std::size_t>(announced), kept) : 0;
   if (end <= wire::kReplyTextOffset) {
     *failure = "";
   } else {
-    gMessage[end] = '\0';
-    *failure = gMessage + wire::kReplyTextOffset;
+    message[end] = '\0';
+    *failure = message + wire::kReplyTextOffset;
   }
-  return 1;
+  return false;
 }
 
-int engineSendRequest(const char* payload, std::size_t size, const char** failure) {
+bool engineSendRequest(EngineLink& link, const char* payload, std::size_t size, const char** failure) {
   char* message = static_cast<char*>(platform::heapAlloc(size + 10));
   if (message == nullptr) {
     *failure = text::kNoMemory;
-    return 1;
+    return false;
   }
   message[0] = codeDigit(wire::kRequest);
   message[1] = kSep;
   std::memcpy(message + 2, payload, size);
   message[size + 2] = kSep;
   message[size + 3] = '\0';
-  int rc = engineSendFrame(message, size + 3);
+  bool sent = engineSendFrame(link, message, size + 3);
   platform::heapFree(message);
-  return rc == 0 ? 0 : linkFailure(failure);
+  return sent || linkFailure(link, failure);
 }
 
 void releaseReply(Reply* reply) {
@@ -98,17 +110,17 @@ void releaseReply(Reply* reply) {
   *reply = Reply{};
 }
 
-int engineRecvReply(std::int32_t announced, Reply* reply, const char** failure) {
+bool engineRecvReply(EngineLink& link, std::int32_t announced, Reply* reply, const char** failure) {
   std::size_t size = static_cast<std::size_t>(announced);
   reply->buffer = static_cast<char*>(platform::heapAlloc(size + 1));
   if (reply->buffer == nullptr) {
     *failure = text::kNoMemory;
-    return 1;
+    return false;
   }
   std::size_t kept = 0;
-  if (engineRecv(reply->buffer, size + 1, announced, &kept) < 0) return linkFailure(failure);
+  if (engineRecv(link, reply->buffer, size + 1, announced, &kept) < 0) return linkFailure(link, failure);
   reply->body = decodeReply(reply->buffer, size, kept);
-  return 0;
+  return true;
 }
 
 std::size_t hexDecodeInPlace(char* text, std::size_t length) {
@@ -142,12 +154,12 @@ ReplyBody decodeReply(char* buffer, std::size_t announced, std::size_t textLengt
   return body;
 }
 
-int engineClose(const char** failure) {
+bool engineClose(EngineLink& link, const char** failure) {
   char close[] = {codeDigit(wire::kClose), kSep, '\0'};
-  if (engineSendFrame(close, 2) != 0) return linkFailure(failure);
-  std::int32_t announced = engineRecvLength();
-  engineRecv(gMessage, sizeof gMessage, announced);
-  return 0;
+  if (!engineSendFrame(link, close, 2)) return linkFailure(link, failure);
+  std::int32_t announced = engineRecvLength(link);
+  engineRecv(link, link.message, sizeof link.message, announced);
+  return true;
 }
 
 }  // namespace kavro

@@ -1,10 +1,6 @@
 #include "gateway/error_log.h"
 
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
-
-#include "gateway/settings.h"
 
 namespace kavro {
 namespace {
@@ -103,20 +99,11 @@ std::size_t formatErrorLogLine(char* line, const char* key, const char* scriptNa
   return length;
 }
 
-void logError(const char* message) {
-  const char* key = "-";
-  switch (settingsKeyChoice()) {
-    case KeyChoice::kNotRead: break;
-    case KeyChoice::kNone: key = "none"; break;
-    case KeyChoice::kApplication:
-    case KeyChoice::kBase: key = settingsKeyPath(); break;
-  }
+void logError(platform::Request& request, const char* key, const char* message) {
   char line[kErrorLogLineMax];
-  std::size_t length =
-      formatErrorLogLine(line, key, std::getenv("SCRIPT_NAME"), std::getenv("REMOTE_ADDR"), message);
-  // Standard error is unbuffered: one call is one write, so that lines of
-  // concurrent runs sharing the server's log do not interleave.
-  std::fwrite(line, 1, length, stderr);
+  std::size_t length = formatErrorLogLine(line, key, request.variable("SCRIPT_NAME"),
+                                          request.variable("REMOTE_ADDR"), message);
+  request.writeLog(line, length);
 }
 
 }  // namespace kavro

@@ -1,5 +1,5 @@
-// The line every report also writes to standard error, which Apache,
-// lighttpd and fcgiwrap (-f) put in the web server's error log:
+// The line every report also writes to the error log: standard error,
+// which Apache, lighttpd and fcgiwrap (-f) put in the web server's log:
 //
 //   kavro3: key=KEY script=SCRIPT_NAME remote=REMOTE_ADDR msg=MESSAGE
 //
@@ -14,6 +14,8 @@
 #pragma once
 
 #include <cstddef>
+
+#include "platform/request.h"
 
 namespace kavro {
 
@@ -32,8 +34,9 @@ std::size_t escapeLogByte(unsigned char c, bool blankToo, char* out);
 std::size_t formatErrorLogLine(char* line, const char* key, const char* scriptName, const char* remoteAddr,
                                const char* message);
 
-// Writes the line for `message` with one write to standard error; the key
-// comes from the settings, SCRIPT_NAME and REMOTE_ADDR from the environment.
-void logError(const char* message);
+// Writes the line for `message` with the settings key `key` (as
+// settingsKeyName() gives it) and the request's SCRIPT_NAME and REMOTE_ADDR
+// to the request's error log.
+void logError(platform::Request& request, const char* key, const char* message);
 
 }  // namespace kavro

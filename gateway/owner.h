@@ -17,7 +17,8 @@ class Owner {
   Record* get() { return &record_; }
   Record* operator->() { return &record_; }
   const Record& operator*() const { return record_; }
-  void release() { Release(&record_); }
+  // Releases the record now; the owner then holds an empty one.
+  void reset() { Release(&record_); }
 
  private:
   Record record_{};

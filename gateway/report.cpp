@@ -2,30 +2,27 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 
 #include "gateway/error_log.h"
-#include "gateway/settings.h"
 
 namespace kavro {
 namespace {
 
-std::FILE* gOut = nullptr;  // standard output unless a test redirects it
-
 // puts(): the text up to its first zero byte, then a newline.
-void writeLine(const char* text) {
-  std::FILE* out = gOut ? gOut : stdout;
-  std::fputs(text, out);
-  std::fputc('\n', out);
+void writeLine(platform::Request& request, const char* text) {
+  request.writeText(text, std::strlen(text));
+  request.writeText("\n", 1);
 }
 
 // Copies the Outage page in pieces of up to 1023 bytes, each written as a line.
 // After a read error the header and the pieces so far stay written.
 enum class PageResult { kNotOpened, kCopied, kReadError };
 
-PageResult writeOutagePage(const char* path) {
+PageResult writeOutagePage(platform::Request& request, const char* path) {
   std::FILE* page = std::fopen(path, "r");
   if (page == nullptr) return PageResult::kNotOpened;
-  writeLine("Content-type: text/html\n\n");
+  writeLine(request, "Content-type: text/html\n\n");
   char piece[kOutagePieceMax + 1];
   PageResult result = PageResult::kCopied;
   while (!std::feof(page)) {
@@ -35,7 +32,7 @@ PageResult writeOutagePage(const char* path) {
       break;
     }
     piece[got] = '\0';
-    writeLine(piece);
+    writeLine(request, piece);
   }
   std::fclose(page);
   return result;
@@ -43,9 +40,7 @@ PageResult writeOutagePage(const char* path) {
 
 }  // namespace
 
-void reportStreamForTests(std::FILE* out) { gOut = out; }
-
-void reportError(const char* format, ...) {
+void reportError(platform::Request& request, const Settings& settings, const char* format, ...) {
   char message[kReportMessageMax + 1];
   va_list args;
   va_start(args, format);
@@ -54,15 +49,15 @@ void reportError(const char* format, ...) {
   if (rc < 0) message[0] = '\0';
   // The page hides the message from the user; the error log still has it,
   // also when the page cannot be opened and nothing reaches the user at all.
-  logError(message);
+  logError(request, settingsKeyName(settings), message);
 
-  const char* page = settings().sysDownPage;
+  const char* page = settings.sysDownPage;
   if (page[0] != '\0') {
-    PageResult result = writeOutagePage(page);
+    PageResult result = writeOutagePage(request, page);
     if (result != PageResult::kReadError) return;
   }
-  writeLine("Content-type: text/plain\n\n");
-  writeLine(message);
+  writeLine(request, "Content-type: text/plain\n\n");
+  writeLine(request, message);
 }
 
 }  // namespace kavro

@@ -5,17 +5,13 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "decoder/decimal.h"
 #include "gateway/strings.h"
 #include "gateway/url_encode.h"
 #include "platform/platform.h"
 
 namespace kavro {
 namespace {
-
-Settings gSettings;
-FixedText<kRegistryInfoMax + 1> gRegistryInfo;
-char gKeyPath[kKeyPathMax + 1];
-KeyChoice gKeyChoice = KeyChoice::kNotRead;
 
 enum class ReadWhen { kKeyOpened, kAlways };
 
@@ -54,29 +50,25 @@ const Setting kSettings[] = {
 
 #undef KAVRO_SETTING
 
-constexpr std::size_t kSettingCount = sizeof kSettings / sizeof kSettings[0];
+static_assert(sizeof kSettings / sizeof kSettings[0] == kSettingCount);
 
-struct Origin {
-  SettingSource source;
-  std::uint32_t type;
-  std::size_t size;
-};
-Origin gOrigins[kSettingCount];
-
-char* bufferOf(const Setting& setting) { return reinterpret_cast<char*>(&gSettings) + setting.offset; }
+char* bufferOf(Settings* s, const Setting& setting) { return reinterpret_cast<char*>(s) + setting.offset; }
+const char* bufferOf(const Settings& s, const Setting& setting) {
+  return reinterpret_cast<const char*>(&s) + setting.offset;
+}
 
 // Every initial value fits its buffer, so a plain copy is bounded.
-void setText(const Setting& setting, const char* text) {
+void setText(Settings* s, const Setting& setting, const char* text) {
   std::size_t length = std::strlen(text);
   if (length > setting.maxBytes) length = setting.maxBytes;
-  std::memcpy(bufferOf(setting), text, length);
-  bufferOf(setting)[length] = '\0';
+  std::memcpy(bufferOf(s, setting), text, length);
+  bufferOf(s, setting)[length] = '\0';
 }
 
 // Reads one REG_SZ value; anything else (missing, too long, another type)
 // takes the initial value. Without a key every read fails.
-void readSetting(platform::RegKey* key, const Setting& setting, Origin* origin) {
-  char* buffer = bufferOf(setting);
+void readSetting(platform::RegKey* key, const Setting& setting, Settings* s, SettingOrigin* origin) {
+  char* buffer = bufferOf(s, setting);
   std::uint32_t type = platform::kRegNone;
   std::size_t size = setting.maxBytes;
   platform::RegStatus status = platform::RegStatus::kNotFound;
@@ -87,54 +79,55 @@ void readSetting(platform::RegKey* key, const Setting& setting, Origin* origin) 
     // The data may lack its terminator; the text ends at its first zero byte.
     buffer[size] = '\0';
     origin->source =
-        gKeyChoice == KeyChoice::kApplication ? SettingSource::kApplicationKey : SettingSource::kBaseKey;
+        s->keyChoice == KeyChoice::kApplication ? SettingSource::kApplicationKey : SettingSource::kBaseKey;
     return;
   }
   if (key == nullptr) {
     origin->source = SettingSource::kNoKey;
   } else if (status == platform::RegStatus::kMoreData) {
-    *origin = Origin{SettingSource::kTooLong, type, size};
+    *origin = SettingOrigin{SettingSource::kTooLong, type, size};
   } else if (status == platform::RegStatus::kOk) {
-    *origin = Origin{SettingSource::kWrongType, type, size};
+    *origin = SettingOrigin{SettingSource::kWrongType, type, size};
   } else {
     origin->source = SettingSource::kMissing;
   }
-  setText(setting, setting.initial);
+  setText(s, setting, setting.initial);
 }
 
-void appendEncoded(const char* text) {
+void appendEncoded(RegistryInfo* info, const char* text) {
   char* encoded = urlEncode(text);
-  if (encoded != nullptr) gRegistryInfo.append(encoded);
+  if (encoded != nullptr) info->append(encoded);
   std::free(encoded);
 }
 
 }  // namespace
 
-Settings& settings() { return gSettings; }
-const char* registryInfo() { return gRegistryInfo.c_str(); }
-std::size_t registryInfoLength() { return gRegistryInfo.size(); }
-KeyChoice settingsKeyChoice() { return gKeyChoice; }
-const char* settingsKeyPath() { return gKeyPath; }
-std::size_t settingCount() { return kSettingCount; }
-
-SettingView settingView(std::size_t index) {
+SettingView settingView(const Settings& settings, std::size_t index) {
   const Setting& s = kSettings[index];
-  const Origin& origin = gOrigins[index];
-  return SettingView{s.name,           bufferOf(s),   s.maxBytes,  s.initial,  s.when == ReadWhen::kKeyOpened,
-                     s.inRegistryInfo, origin.source, origin.type, origin.size};
+  const SettingOrigin& origin = settings.origins[index];
+  return SettingView{s.name,
+                     bufferOf(settings, s),
+                     s.maxBytes,
+                     s.initial,
+                     s.when == ReadWhen::kKeyOpened,
+                     s.inRegistryInfo,
+                     origin.source,
+                     origin.storedType,
+                     origin.storedSize};
 }
 
 int engineTimeoutSeconds(const Settings& s) {
-  const char* text = s.engineTimeout;
-  while (*text == ' ' || (*text >= '\t' && *text <= '\r')) ++text;
-  if (*text == '-') return 0;
-  if (*text == '+') ++text;
-  int seconds = 0;
-  for (; *text >= '0' && *text <= '9'; ++text) {
-    seconds = seconds * 10 + (*text - '0');
-    if (seconds > kEngineTimeoutMax) return kEngineTimeoutMax;
+  return static_cast<int>(readDecimal(s.engineTimeout, 0, kEngineTimeoutMax));
+}
+
+const char* settingsKeyName(const Settings& settings) {
+  switch (settings.keyChoice) {
+    case KeyChoice::kNotRead: return "-";
+    case KeyChoice::kNone: return "none";
+    case KeyChoice::kApplication:
+    case KeyChoice::kBase: break;
   }
-  return seconds;
+  return settings.keyPath;
 }
 
 bool applicationKeyPath(const char* scriptName, char* path, std::size_t capacity) {
@@ -155,36 +148,44 @@ bool applicationKeyPath(const char* scriptName, char* path, std::size_t capacity
   return true;
 }
 
-void readSettings(const char* scriptName) {
+void readSettings(const char* scriptName, Settings* s) {
   platform::RegKey* key = nullptr;
-  gKeyChoice = KeyChoice::kApplication;
-  if (applicationKeyPath(scriptName, gKeyPath, sizeof gKeyPath)) key = platform::regOpenKey(gKeyPath);
+  s->keyChoice = KeyChoice::kApplication;
+  if (applicationKeyPath(scriptName, s->keyPath, sizeof s->keyPath)) key = platform::regOpenKey(s->keyPath);
   if (key == nullptr) {
-    gKeyChoice = KeyChoice::kBase;
-    std::memcpy(gKeyPath, kBaseKey, sizeof kBaseKey);
-    key = platform::regOpenKey(gKeyPath);
+    s->keyChoice = KeyChoice::kBase;
+    std::memcpy(s->keyPath, kBaseKey, sizeof kBaseKey);
+    key = platform::regOpenKey(s->keyPath);
   }
   if (key == nullptr) {
-    gKeyChoice = KeyChoice::kNone;
-    gKeyPath[0] = '\0';
+    s->keyChoice = KeyChoice::kNone;
+    s->keyPath[0] = '\0';
   }
 
-  gRegistryInfo.assign("RegistryInfo=");
-  if (key != nullptr) appendEncoded(gKeyPath);
-
-  for (const Setting& setting : kSettings) setText(setting, setting.initial);
+  for (const Setting& setting : kSettings) setText(s, setting, setting.initial);
   for (std::size_t i = 0; i < kSettingCount; ++i) {
     const Setting& setting = kSettings[i];
-    gOrigins[i] = Origin{SettingSource::kNotRead, platform::kRegNone, 0};
+    s->origins[i] = SettingOrigin{SettingSource::kNotRead, platform::kRegNone, 0};
     if (setting.when == ReadWhen::kKeyOpened && key == nullptr) continue;
-    readSetting(key, setting, &gOrigins[i]);
-    if (!setting.inRegistryInfo) continue;
-    gRegistryInfo.append("&");
-    gRegistryInfo.append(setting.name);
-    gRegistryInfo.append("=");
-    appendEncoded(bufferOf(setting));
+    readSetting(key, setting, s, &s->origins[i]);
   }
   if (key != nullptr) platform::regCloseKey(key);
+}
+
+void buildRegistryInfo(const Settings& s, RegistryInfo* info) {
+  info->assign("RegistryInfo=");
+  if (s.keyChoice == KeyChoice::kApplication || s.keyChoice == KeyChoice::kBase)
+    appendEncoded(info, s.keyPath);
+  // The settings that were read, defaulted ones included; those not looked up
+  // because no key opened are left out.
+  for (std::size_t i = 0; i < kSettingCount; ++i) {
+    const Setting& setting = kSettings[i];
+    if (!setting.inRegistryInfo || s.origins[i].source == SettingSource::kNotRead) continue;
+    info->append("&");
+    info->append(setting.name);
+    info->append("=");
+    appendEncoded(info, bufferOf(s, setting));
+  }
 }
 
 }  // namespace kavro

@@ -4,9 +4,38 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "gateway/strings.h"
+
 namespace kavro {
 
-// Each buffer has room for the setting's maximum byte count plus a terminator.
+enum class KeyChoice : unsigned char { kNotRead, kNone, kApplication, kBase };
+
+enum class SettingSource : unsigned char {
+  kApplicationKey,  // read from the per-application key
+  kBaseKey,         // read from the base key
+  kMissing,         // default: the key has no such value
+  kTooLong,         // default: the value is larger than the setting's maximum
+  kWrongType,       // default: the value is not REG_SZ
+  kNoKey,           // default: no key opened, so the read failed
+  kNotRead,         // start value: not looked up when no key opened
+};
+
+// Where one setting's value came from, for RegistryInfo, the reports and
+// kavro3-check. Recording it costs the run a few stores.
+struct SettingOrigin {
+  SettingSource source;
+  std::uint32_t storedType;  // kWrongType, kTooLong: the type found
+  std::size_t storedSize;    // kTooLong: the bytes the value needs
+};
+
+inline constexpr char kBaseKey[] = "SOFTWARE\\Halvorn\\KAVRO3";
+inline constexpr std::size_t kKeyPathMax = 2047;
+inline constexpr std::size_t kRegistryInfoMax = 2047;
+inline constexpr std::size_t kSettingCount = 16;
+
+// One run's settings. Each buffer has room for the setting's maximum byte
+// count plus a terminator. A record that was never read has every text
+// empty and keyChoice kNotRead.
 struct Settings {
   char engineName[260 + 1];
   char serverUrl[2047 + 1];
@@ -26,23 +55,21 @@ struct Settings {
   // Ours: seconds that each wait for the Engine Server may last; never in
   // RegistryInfo, so the engine sees the same digest as without it.
   char engineTimeout[9 + 1];
+
+  // The key the settings came from: its path, empty when no key opened.
+  KeyChoice keyChoice;
+  char keyPath[kKeyPathMax + 1];
+  SettingOrigin origins[kSettingCount];  // in the order of reading
 };
 
-inline constexpr char kBaseKey[] = "SOFTWARE\\Halvorn\\KAVRO3";
-inline constexpr std::size_t kKeyPathMax = 2047;
-inline constexpr std::size_t kRegistryInfoMax = 2047;
-
-// The process-wide settings record. All texts are empty until readSettings().
-Settings& settings();
-
 // Chooses the key from SCRIPT_NAME's first path segment (the per-application
-// key, else the base key, else none), reads every setting with its default,
-// and builds the RegistryInfo string.
-void readSettings(const char* scriptName);
+// key, else the base key, else none) and reads every setting with its
+// default into `settings`.
+void readSettings(const char* scriptName, Settings* settings);
 
 // "RegistryInfo=" and the urlencoded key path and settings, for the engine.
-const char* registryInfo();
-std::size_t registryInfoLength();
+using RegistryInfo = FixedText<kRegistryInfoMax + 1>;
+void buildRegistryInfo(const Settings& settings, RegistryInfo* info);
 
 // EngineTimeout as a number of seconds, read like atoi (leading blanks, digits
 // up to the first non-digit); 0, negative or no digits: no bound. Above
@@ -55,24 +82,11 @@ int engineTimeoutSeconds(const Settings& s);
 // taken from it (unset, empty, only slashes, or too long).
 bool applicationKeyPath(const char* scriptName, char* path, std::size_t capacity);
 
-// What readSettings() found, for the reports and for kavro3-check. Recording
-// it costs the run a few stores.
-enum class KeyChoice : unsigned char { kNotRead, kNone, kApplication, kBase };
-KeyChoice settingsKeyChoice();
-// The path of the key the settings came from; empty when no key opened.
-const char* settingsKeyPath();
+// The key `settings` came from for the error-log line: its path, "none"
+// when no key opened, "-" before the settings were read.
+const char* settingsKeyName(const Settings& settings);
 
-enum class SettingSource : unsigned char {
-  kApplicationKey,  // read from the per-application key
-  kBaseKey,         // read from the base key
-  kMissing,         // default: the key has no such value
-  kTooLong,         // default: the value is larger than the setting's maximum
-  kWrongType,       // default: the value is not REG_SZ
-  kNoKey,           // default: no key opened, so the read failed
-  kNotRead,         // start value: not looked up when no key opened
-};
-
-// One setting as the last readSettings() left it, in the order of reading.
+// One setting of a record, in the order of reading.
 struct SettingView {
   const char* name;
   const char* value;
@@ -84,7 +98,6 @@ struct SettingView {
   std::uint32_t storedType;  // kWrongType, kTooLong: the type found
   std::size_t storedSize;    // kTooLong: the bytes the value needs
 };
-std::size_t settingCount();
-SettingView settingView(std::size_t index);
+SettingView settingView(const Settings& settings, std::size_t index);
 
 }  // namespace kavro

@@ -2,7 +2,7 @@
 // request needs at run time. Only platform/<os>/ includes OS headers. The
 // vocabulary follows the Windows originals (registry, WinSock, process heap,
 // standard handles), so that platform/posix and platform/win32 behave alike.
-// The sample engine and the tests need more: platform/support.h.
+// The request itself (variables, body, response) is platform/request.h.
 #pragma once
 
 #include <cstddef>
@@ -13,8 +13,6 @@ namespace kavro::platform {
 // ---- process: once at start. A closed peer or response pipe must make a
 // write fail, never end the process (SIGPIPE ignored on POSIX).
 void processInit();
-// The last error of the standard handle layer (GetLastError, errno).
-int lastErrorCode();
 
 // ---- the process heap. heapAvailable() stands for GetProcessHeap().
 bool heapAvailable();
@@ -34,21 +32,6 @@ void* memRealloc(void* block, std::size_t size);
 void* largeAlloc(std::size_t capacity);
 void* largeGrow(void* block, std::size_t capacity, std::size_t newCapacity);
 void largeFree(void* block, std::size_t capacity);
-// The rest of standard input, mapped privately (writes never reach the file),
-// when it is a regular file: null otherwise, and then it is read as a stream.
-// Only before anything has read standard input through the C stream.
-void* largeMapStandardInput(std::size_t* size);
-void largeUnmapStandardInput(void* block, std::size_t size);
-
-// ---- standard handles
-// GetStdHandle(STD_OUTPUT_HANDLE): false when standard output is not open.
-bool stdOutputValid();
-// The unbuffered, untranslated write of the reply, after flushing the C stream
-// stdout: every byte, or false at the first failure (code in lastErrorCode()).
-// `written` is the count that reached the handle either way.
-bool writeStdOutput(const char* data, std::size_t size, std::size_t* written);
-// _setmode(_O_BINARY) on standard input and output.
-void setBinaryStdio();
 
 // ---- settings store (the registry under HKEY_LOCAL_MACHINE, read only)
 enum RegType : std::uint32_t {  // numbered as the registry numbers them
@@ -117,9 +100,19 @@ bool armSpoolRemoval(const char* const* paths, std::size_t count);
 // Back to the dispositions from before arming; nothing is removed.
 void disarmSpoolRemoval();
 
-// ---- spool files: created only where no file stands (never over one, never
-// through a link planted at the name), then `size` bytes written.
+// ---- spool files. Failures leave the system's code in fileLastError().
+using File = std::intptr_t;
+constexpr File kInvalidFile = -1;
 enum class CreateStatus { kCreated, kExists, kFailed };
-CreateStatus createNewFile(const char* path, const void* data, std::size_t size);
+// Creates `path` for writing only where no file stands: never over one, never
+// through a link planted at the name.
+CreateStatus fileCreateNew(const char* path, File* file);
+// Writes every byte, or false at the first failure. Bytes that lie in the
+// request's body mapped whole are copied by the system from the file itself.
+bool fileWrite(File file, const void* data, std::size_t size);
+bool fileClose(File file);
+// remove(): false when the file could not be removed.
+bool fileRemove(const char* path);
+int fileLastError();
 
 }  // namespace kavro::platform

@@ -1,13 +1,21 @@
-// Exclusive file creation for spooled uploads.
+// Spool files on POSIX.
 #include <fcntl.h>
 #include <unistd.h>
 #include <cerrno>
+#include <cstdio>
 
 #include "platform/platform.h"
 #include "platform/posix/stdin_map.h"
 
 namespace kavro::platform {
 namespace {
+
+int gLastError = 0;
+
+bool failed() {
+  gLastError = errno;
+  return false;
+}
 
 // Bytes that lie in standard input mapped whole are copied by the kernel from
 // the file itself, as cp and cat do, instead of through the mapping: no page
@@ -30,23 +38,39 @@ std::size_t copyFromStandardInput(int fd, const void* data, std::size_t size) {
 
 }  // namespace
 
-CreateStatus createNewFile(const char* path, const void* data, std::size_t size) {
+CreateStatus fileCreateNew(const char* path, File* file) {
   // O_EXCL never opens an existing name, and with O_CREAT it does not follow a
   // symbolic link planted under the name either; O_NOFOLLOW says so twice.
   int fd = ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-  if (fd < 0) return errno == EEXIST ? CreateStatus::kExists : CreateStatus::kFailed;
+  *file = fd;
+  if (fd >= 0) return CreateStatus::kCreated;
+  gLastError = errno;
+  return errno == EEXIST ? CreateStatus::kExists : CreateStatus::kFailed;
+}
+
+bool fileWrite(File file, const void* data, std::size_t size) {
+  int fd = static_cast<int>(file);
   std::size_t copied = copyFromStandardInput(fd, data, size);
   const char* bytes = static_cast<const char*>(data) + copied;
   size -= copied;
   while (size > 0) {
     ssize_t n = ::write(fd, bytes, size);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;  // write errors are not detected by the caller, as with fwrite
+    if (n < 0) return failed();
+    if (n == 0) {
+      errno = EIO;
+      return failed();
+    }
     bytes += n;
     size -= static_cast<std::size_t>(n);
   }
-  ::close(fd);
-  return CreateStatus::kCreated;
+  return true;
 }
+
+bool fileClose(File file) { return ::close(static_cast<int>(file)) == 0 || failed(); }
+
+bool fileRemove(const char* path) { return std::remove(path) == 0 || failed(); }
+
+int fileLastError() { return gLastError; }
 
 }  // namespace kavro::platform

@@ -9,6 +9,7 @@
 #include "platform/alloc_gate.h"
 #include "platform/platform.h"
 #include "platform/posix/stdin_map.h"
+#include "platform/standard_input.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/asan_interface.h>
@@ -169,7 +170,7 @@ void largeFree(void* block, std::size_t capacity) {
   ::munmap(block, mappedLength(capacity));
 }
 
-void* largeMapStandardInput(std::size_t* size) {
+void* mapStandardInput(std::size_t* size) {
   *size = 0;
   struct stat status;
   if (::fstat(STDIN_FILENO, &status) != 0 || !S_ISREG(status.st_mode)) return nullptr;
@@ -189,7 +190,7 @@ void* largeMapStandardInput(std::size_t* size) {
   return base;
 }
 
-void largeUnmapStandardInput(void* block, std::size_t size) {
+void unmapStandardInput(void* block, std::size_t size) {
   if (block == nullptr) return;
   if (block == gInput.base) gInput = InputMapping{};
   std::uintptr_t start = reinterpret_cast<std::uintptr_t>(block);

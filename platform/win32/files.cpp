@@ -1,32 +1,58 @@
-// Exclusive file creation for spooled uploads.
+// Spool files on Windows.
 #include <windows.h>
 
 #include "platform/platform.h"
 
 namespace kavro::platform {
+namespace {
 
-CreateStatus createNewFile(const char* path, const void* data, std::size_t size) {
+DWORD gLastError = 0;
+
+bool failed() {
+  gLastError = GetLastError();
+  return false;
+}
+
+HANDLE handleOf(File file) { return reinterpret_cast<HANDLE>(file); }
+
+}  // namespace
+
+CreateStatus fileCreateNew(const char* path, File* file) {
   // CREATE_NEW fails on any name that exists, a symbolic link or junction
   // included. FILE_FLAG_OPEN_REPARSE_POINT keeps a reparse point from being
   // followed at all: without it a dangling link would have its target created.
-  HANDLE file = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (file == INVALID_HANDLE_VALUE) {
-    DWORD error = GetLastError();
-    return error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS ? CreateStatus::kExists
-                                                                       : CreateStatus::kFailed;
+  HANDLE handle = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    *file = kInvalidFile;
+    gLastError = GetLastError();
+    return gLastError == ERROR_FILE_EXISTS || gLastError == ERROR_ALREADY_EXISTS ? CreateStatus::kExists
+                                                                                 : CreateStatus::kFailed;
   }
+  *file = reinterpret_cast<File>(handle);
+  return CreateStatus::kCreated;
+}
+
+bool fileWrite(File file, const void* data, std::size_t size) {
   const char* bytes = static_cast<const char*>(data);
   while (size > 0) {
     DWORD piece = size > MAXDWORD ? MAXDWORD : static_cast<DWORD>(size);
     DWORD done = 0;
-    // Write errors are not detected by the caller, as with fwrite.
-    if (!WriteFile(file, bytes, piece, &done, nullptr) || done == 0) break;
+    if (!WriteFile(handleOf(file), bytes, piece, &done, nullptr)) return failed();
+    if (done == 0) {
+      SetLastError(ERROR_WRITE_FAULT);
+      return failed();
+    }
     bytes += done;
     size -= done;
   }
-  CloseHandle(file);
-  return CreateStatus::kCreated;
+  return true;
 }
+
+bool fileClose(File file) { return CloseHandle(handleOf(file)) != FALSE || failed(); }
+
+bool fileRemove(const char* path) { return DeleteFileA(path) != FALSE || failed(); }
+
+int fileLastError() { return static_cast<int>(gLastError); }
 
 }  // namespace kavro::platform

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "platform/platform.h"
+#include "platform/standard_input.h"
 
 namespace kavro::platform {
 namespace {
@@ -61,7 +62,7 @@ void largeFree(void* block, std::size_t) {
   if (block != nullptr) VirtualFree(block, 0, MEM_RELEASE);
 }
 
-void* largeMapStandardInput(std::size_t* size) {
+void* mapStandardInput(std::size_t* size) {
   *size = 0;
   HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
   if (input == INVALID_HANDLE_VALUE || input == nullptr || GetFileType(input) != FILE_TYPE_DISK)
@@ -87,7 +88,7 @@ void* largeMapStandardInput(std::size_t* size) {
   return static_cast<char*>(view) + lead;
 }
 
-void largeUnmapStandardInput(void* block, std::size_t) {
+void unmapStandardInput(void* block, std::size_t) {
   if (block == nullptr) return;
   std::uintptr_t start = reinterpret_cast<std::uintptr_t>(block);
   UnmapViewOfFile(reinterpret_cast<void*>(start - start % granularity()));

@@ -14,7 +14,7 @@
 #include "decoder/internal.h"
 #include "decoder/md5.h"
 #include "decoder/state.h"
-#include "platform/support.h"
+#include "tests/support/fake_request.h"
 
 namespace kavro {
 namespace {
@@ -94,23 +94,27 @@ TEST(TextHelpers, UpperAndPrefixCompare) {
   EXPECT_STREQ(_to_upper(edges), "@AZ[`AZ{");
 }
 
-// The process-wide list, emptied around every test.
+// The status with which `f` ended the request, or -1 when it returned.
+template <typename F>
+int endStatus(F f) {
+  try {
+    f();
+  } catch (const test::FakeRequest::Ended& ended) {
+    return ended.status;
+  }
+  return -1;
+}
+
+// The process-wide list, bound to a request of its own in every test.
 class EntryList : public ::testing::Test {
  protected:
   void SetUp() override {
-    qReleaseEntries();
     // With the list empty the accessors decode: give them a request with no fields.
-    platform::setEnv("CONTENT_TYPE", "text/plain");
-    platform::setEnv("QUERY_STRING", nullptr);
-    platform::setEnv("REQUEST_METHOD", "GET");
+    request_.set("CONTENT_TYPE", "text/plain");
+    request_.set("REQUEST_METHOD", "GET");
+    qStartRequest(request_);
   }
-  void TearDown() override {
-    qReleaseEntries();
-    platform::setEnv("CONTENT_TYPE", nullptr);
-    platform::setEnv("QUERY_STRING", nullptr);
-    platform::setEnv("REQUEST_METHOD", nullptr);
-    platform::setEnv("REQUEST_URI", nullptr);
-  }
+  void TearDown() override { qEndRequest(); }
   static std::vector<std::pair<std::string, std::string>> entries() {
     std::vector<std::pair<std::string, std::string>> out;
     for (Q_entry* e = qFirstEntry(); e; e = e->next) out.emplace_back(e->name, e->value);
@@ -120,26 +124,26 @@ class EntryList : public ::testing::Test {
     std::string buffer = text;
     return _split_pairs(buffer.data(), '&');
   }
+  test::FakeRequest request_;
 };
 
-// With a hook installed, qError hands control back (here by a throw) after
-// its report, and resetState() puts the decoder back as at process start:
-// nothing held, and a later error reports again.
-TEST_F(EntryList, FatalHookReturnsControlAndResetForgetsTheRun) {
-  decoder::setFatalHook([] { throw 42; });
+// qError ends the request (here by a throw) after its report, and a new
+// start puts the decoder back as it was: nothing held, and a later error
+// reports again.
+TEST_F(EntryList, ErrorEndsTheRequestAndANewStartForgetsIt) {
   for (int run = 0; run < 2; ++run) {
+    request_.output.clear();
     split("a=1&b=2");
     decoder::state().source = static_cast<char*>(std::malloc(16));
     ASSERT_NE(decoder::head(), nullptr);
-    EXPECT_THROW(qError("%s", "Broken"), int);
+    EXPECT_EQ(endStatus([] { qError("%s", "Broken"); }), 1);
+    EXPECT_EQ(request_.output, "Error: Broken\n");
     EXPECT_EQ(decoder::head(), nullptr);  // the page's release
     EXPECT_TRUE(decoder::state().reporting);
-    decoder::resetState();  // frees the source text too (LeakSanitizer checks)
+    qStartRequest(request_);  // frees the source text too (LeakSanitizer checks)
     EXPECT_EQ(decoder::state().source, nullptr);
     EXPECT_FALSE(decoder::state().reporting);
   }
-  decoder::setFatalHook(nullptr);
-  EXPECT_EXIT(qError("%s", "Broken"), ::testing::ExitedWithCode(1), "");
 }
 
 TEST_F(EntryList, SplitPairsSkipsEmptyNames) {
@@ -196,23 +200,24 @@ TEST_F(EntryList, NameOf1023CharactersIsLookedUp) {
 
 TEST_F(EntryList, NameOf1024CharactersIsFatal) {
   std::string name(1024, 'n');
-  platform::setEnv("REMOTE_ADDR", nullptr);
-  EXPECT_EXIT(qValue("%s", name.c_str()), ::testing::ExitedWithCode(1), "");
-  EXPECT_EXIT(qiValue("%s", name.c_str()), ::testing::ExitedWithCode(1), "");
+  EXPECT_EQ(endStatus([&] { qValue("%s", name.c_str()); }), 1);
+  EXPECT_EQ(request_.output, "Error: qValue(): Message is too long or invalid.\n");
+  qStartRequest(request_);
+  EXPECT_EQ(endStatus([&] { qiValue("%s", name.c_str()); }), 1);
 }
 
 TEST_F(EntryList, EmptyListDecodesAgainOnEveryAccess) {
-  platform::setEnv("QUERY_STRING", "");
-  platform::setEnv("REQUEST_URI", "/app/run?k=v");
+  request_.set("QUERY_STRING", "");
+  request_.set("REQUEST_URI", "/app/run?k=v");
   EXPECT_STREQ(qValue("k"), "v");  // decoded on demand from REQUEST_URI
   qReleaseEntries();
-  platform::setEnv("REQUEST_URI", "/app/run");
+  request_.set("REQUEST_URI", "/app/run");
   EXPECT_EQ(qFirstEntry(), nullptr);
   EXPECT_EQ(qDecode(), 0);
 }
 
 TEST_F(EntryList, SecondDecodeAddsNothing) {
-  platform::setEnv("QUERY_STRING", "a=1&b=2");
+  request_.set("QUERY_STRING", "a=1&b=2");
   EXPECT_EQ(qDecode(), 2);
   EXPECT_EQ(qDecode(), -1);
   EXPECT_EQ(entries().size(), 2u);
@@ -226,12 +231,12 @@ TEST_F(EntryList, ValueSizeIsTheDecodedText) {
 }
 
 TEST_F(EntryList, UploadIdWithoutContentTypeIsRefused) {
-  platform::setEnv("CONTENT_TYPE", nullptr);
-  platform::setEnv("QUERY_STRING", "Q_UPLOAD_ID=7");
-  platform::setEnv("REMOTE_ADDR", nullptr);
-  EXPECT_EXIT(qDecode(), ::testing::ExitedWithCode(1),
-              "");  // the message goes to stdout, checked by the process-level cases
-  platform::setEnv("CONTENT_TYPE", "");
+  request_.set("CONTENT_TYPE", nullptr);
+  request_.set("QUERY_STRING", "Q_UPLOAD_ID=7");
+  EXPECT_EQ(endStatus([] { qDecode(); }), 1);
+  EXPECT_EQ(request_.output, "Error: qDecode(): qSetUploadBase() must be called before.\n");
+  qStartRequest(request_);
+  request_.set("CONTENT_TYPE", "");
   EXPECT_EQ(qDecode(), 1);
   EXPECT_STREQ(qValue("Q_UPLOAD_ID"), "7");
 }
@@ -286,9 +291,17 @@ bool isRecentId(const std::string& id, const std::string& client) {
   return std::find(ids.begin(), ids.end(), id) != ids.end();
 }
 
-TEST(RequestId, DigestOfTimeAddressAndPort) {
-  platform::setEnv("REMOTE_ADDR", "192.0.2.1");
-  platform::setEnv("REMOTE_PORT", "4000");
+// The request identifier of a request with these REMOTE_ADDR and REMOTE_PORT.
+class RequestId : public ::testing::Test {
+ protected:
+  void SetUp() override { qStartRequest(request_); }
+  void TearDown() override { qEndRequest(); }
+  test::FakeRequest request_;
+};
+
+TEST_F(RequestId, DigestOfTimeAddressAndPort) {
+  request_.set("REMOTE_ADDR", "192.0.2.1");
+  request_.set("REMOTE_PORT", "4000");
   std::string id = qUniqueRequestId();
   EXPECT_TRUE(std::regex_match(id, std::regex("[0-9a-f]{32}")));
   EXPECT_TRUE(isRecentId(id, "192.0.2.1:4000"));
@@ -297,19 +310,14 @@ TEST(RequestId, DigestOfTimeAddressAndPort) {
   std::string before = kept;
   qMd5Hex("something else");
   EXPECT_EQ(std::string(kept), before);
-  platform::setEnv("REMOTE_ADDR", nullptr);
-  platform::setEnv("REMOTE_PORT", nullptr);
 }
 
-TEST(RequestId, UnsetAndOverlongClient) {
-  platform::setEnv("REMOTE_ADDR", nullptr);
-  platform::setEnv("REMOTE_PORT", nullptr);
+TEST_F(RequestId, UnsetAndOverlongClient) {
   EXPECT_TRUE(isRecentId(qUniqueRequestId(), ":"));
   // The stamp is cut at 255 characters, never overrun.
   std::string longAddress(400, 'a');
-  platform::setEnv("REMOTE_ADDR", longAddress.c_str());
+  request_.set("REMOTE_ADDR", longAddress.c_str());
   EXPECT_TRUE(isRecentId(qUniqueRequestId(), longAddress + ":"));
-  platform::setEnv("REMOTE_ADDR", nullptr);
 }
 
 }  // namespace

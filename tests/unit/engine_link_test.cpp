@@ -57,14 +57,17 @@ TEST(ServerList, OnlyTheFirstHundredItemsCount) {
   EXPECT_STREQ(list.ports[99], "99");
 }
 
+// The link of these tests: one at a time, like the gateway's.
+EngineLink gLink;
+
 std::vector<std::string> gAttempts;
-int refuse(const char* host, const char* port) {
+bool refuse(EngineLink&, void*, const char* host, const char* port) {
   gAttempts.push_back(std::string(host) + ":" + port);
-  return 1;
+  return false;
 }
-int acceptSecond(const char* host, const char* port) {
+bool acceptSecond(EngineLink&, void*, const char* host, const char* port) {
   gAttempts.push_back(std::string(host) + ":" + port);
-  return gAttempts.size() == 2 ? 0 : 1;
+  return gAttempts.size() == 2;
 }
 
 TEST(Failover, OrderOfAttempts) {
@@ -81,7 +84,7 @@ TEST(Failover, OrderOfAttempts) {
   buildServerList("a,b,c", "1,2,3", &list);
   for (const Case& c : cases) {
     gAttempts.clear();
-    EXPECT_EQ(engineConnectAny(list, c.start, "a,b,c", "1,2,3", refuse), 1);
+    EXPECT_FALSE(engineConnectAny(gLink, list, c.start, "a,b,c", "1,2,3", refuse, nullptr));
     EXPECT_EQ(gAttempts, c.expected) << "start " << c.start;
   }
 }
@@ -90,7 +93,7 @@ TEST(Failover, SingleServerIsTriedTwice) {
   ServerList list;
   buildServerList("solo", "9", &list);
   gAttempts.clear();
-  EXPECT_EQ(engineConnectAny(list, 0, "solo", "9", refuse), 1);
+  EXPECT_FALSE(engineConnectAny(gLink, list, 0, "solo", "9", refuse, nullptr));
   EXPECT_EQ(gAttempts, (std::vector<std::string>{"solo:9", "solo:9"}));
 }
 
@@ -98,7 +101,7 @@ TEST(Failover, StopsAtTheFirstSuccess) {
   ServerList list;
   buildServerList("a,b,c", "1,2,3", &list);
   gAttempts.clear();
-  EXPECT_EQ(engineConnectAny(list, 0, "a,b,c", "1,2,3", acceptSecond), 0);
+  EXPECT_TRUE(engineConnectAny(gLink, list, 0, "a,b,c", "1,2,3", acceptSecond, nullptr));
   EXPECT_EQ(gAttempts.size(), 2u);
 }
 
@@ -106,9 +109,9 @@ TEST(Failover, EmptyListIsReportedLikeAFailedConnection) {
   ServerList list;
   buildServerList(",,", "8088", &list);
   gAttempts.clear();
-  EXPECT_EQ(engineConnectAny(list, 0, ",,", "8088", refuse), 1);
+  EXPECT_FALSE(engineConnectAny(gLink, list, 0, ",,", "8088", refuse, nullptr));
   EXPECT_TRUE(gAttempts.empty());
-  EXPECT_STREQ(engineLastError(),
+  EXPECT_STREQ(engineLastError(gLink),
                "Unable to connect to Engine Server ,,:8088 - No Engine Server is configured.\n");
 }
 
@@ -125,12 +128,13 @@ std::string deadPort() {
 // server list that all refuse must not hold a descriptor per attempt.
 TEST(EngineConnect, FailedAttemptsLeaveNoSocketOpen) {
   const std::string port = deadPort();
-  engineDisconnect();
+  engineDisconnect(gLink);
   int before = platform::openDescriptorCount();
   ASSERT_GT(before, 0);
-  for (int attempt = 0; attempt < 20; ++attempt) EXPECT_EQ(engineConnect("127.0.0.1", port.c_str()), 1);
+  for (int attempt = 0; attempt < 20; ++attempt)
+    EXPECT_FALSE(engineConnect(gLink, "127.0.0.1", port.c_str()));
   EXPECT_LE(platform::openDescriptorCount(), before + 1);  // the last attempt's, until disconnect
-  engineDisconnect();
+  engineDisconnect(gLink);
   EXPECT_EQ(platform::openDescriptorCount(), before);
 }
 
@@ -176,20 +180,20 @@ TEST(ConnectErrors, MessagesByCode) {
 
 TEST(ConnectErrors, PrefixNamesHostAndPortAsWritten) {
   // Port "0" refuses at once on loopback.
-  EXPECT_EQ(engineConnect("127.0.0.1", "0"), 1);
+  EXPECT_FALSE(engineConnect(gLink, "127.0.0.1", "0"));
   EXPECT_STREQ(
-      engineLastError(),
+      engineLastError(gLink),
       "Unable to connect to Engine Server 127.0.0.1:0 - The attempt to connect was forcefully rejected.\n");
-  EXPECT_EQ(engineConnect("no-such-host.invalid", "%s"), 1);
-  EXPECT_EQ(std::string(engineLastError())
+  EXPECT_FALSE(engineConnect(gLink, "no-such-host.invalid", "%s"));
+  EXPECT_EQ(std::string(engineLastError(gLink))
                 .rfind("Unable to connect to Engine Server no-such-host.invalid:%s - ", 0),
             0u);
 }
 
 TEST(ConnectErrors, LongHostIsCutAtTheBound) {
   std::string host(3000, 'h');
-  EXPECT_EQ(engineConnect(host.c_str(), "1"), 1);
-  EXPECT_EQ(std::strlen(engineLastError()), kLastErrorMax);
+  EXPECT_FALSE(engineConnect(gLink, host.c_str(), "1"));
+  EXPECT_EQ(std::strlen(engineLastError(gLink)), kLastErrorMax);
 }
 
 TEST(Numbers, FrameLengthReadsLikeAtol) {
@@ -227,10 +231,10 @@ class LinkPeer {
       }
       platform::netClose(s);
     });
-    EXPECT_EQ(engineConnect("127.0.0.1", std::to_string(port_).c_str()), 0);
+    EXPECT_TRUE(engineConnect(gLink, "127.0.0.1", std::to_string(port_).c_str()));
   }
   ~LinkPeer() {
-    engineDisconnect();
+    engineDisconnect(gLink);
     thread_.join();
     platform::netClose(listener_);
   }
@@ -250,7 +254,7 @@ TEST(EngineRecv, ZeroByteEndsTheTextWhateverTheSegments) {
     LinkPeer peer(pieces);
     char buffer[16];
     std::size_t kept = 99;
-    EXPECT_EQ(engineRecv(buffer, sizeof buffer, 7, &kept), 7);
+    EXPECT_EQ(engineRecv(gLink, buffer, sizeof buffer, 7, &kept), 7);
     EXPECT_STREQ(buffer, "ab");
     EXPECT_EQ(kept, 2u);
   }
@@ -260,11 +264,11 @@ TEST(EngineRecv, KeepsWhatFitsAndReceivesTheRest) {
   LinkPeer peer({std::string(10, 'x'), "NEXT"});
   char buffer[5];
   std::size_t kept = 0;
-  EXPECT_EQ(engineRecv(buffer, sizeof buffer, 10, &kept), 10);
+  EXPECT_EQ(engineRecv(gLink, buffer, sizeof buffer, 10, &kept), 10);
   EXPECT_STREQ(buffer, "xxxx");
   EXPECT_EQ(kept, 4u);
   // The dropped bytes were consumed: the next receive starts after them.
-  EXPECT_EQ(engineRecv(buffer, sizeof buffer, 4), 4);
+  EXPECT_EQ(engineRecv(gLink, buffer, sizeof buffer, 4), 4);
   EXPECT_STREQ(buffer, "NEXT");
 }
 
@@ -274,7 +278,7 @@ TEST(EngineRecv, LargeReplyCrossesManyPieces) {
   LinkPeer peer({data});
   std::vector<char> buffer(data.size() + 1);
   std::size_t kept = 0;
-  EXPECT_EQ(engineRecv(buffer.data(), buffer.size(), static_cast<long>(data.size()), &kept),
+  EXPECT_EQ(engineRecv(gLink, buffer.data(), buffer.size(), static_cast<long>(data.size()), &kept),
             static_cast<long>(data.size()));
   EXPECT_EQ(kept, data.size());
   EXPECT_EQ(std::string(buffer.data(), kept), data);
@@ -284,29 +288,29 @@ TEST(EngineRecv, PeerClosingEarlyFails) {
   LinkPeer peer({"abc"}, /*closeEarly=*/true);
   char buffer[16];
   std::size_t kept = 0;
-  EXPECT_EQ(engineRecv(buffer, sizeof buffer, 8, &kept), -1);
-  EXPECT_STREQ(engineLastError(), text::kDisconnected);
+  EXPECT_EQ(engineRecv(gLink, buffer, sizeof buffer, 8, &kept), -1);
+  EXPECT_STREQ(engineLastError(gLink), text::kDisconnected);
   EXPECT_STREQ(buffer, "abc");
 }
 
 TEST(EngineRecv, NothingForACountOfZeroOrLess) {
   char buffer[4] = "xyz";
-  EXPECT_EQ(engineRecv(buffer, sizeof buffer, 0), 0);
+  EXPECT_EQ(engineRecv(gLink, buffer, sizeof buffer, 0), 0);
   EXPECT_STREQ(buffer, "");
-  EXPECT_EQ(engineRecv(buffer, sizeof buffer, -3), -3);
+  EXPECT_EQ(engineRecv(gLink, buffer, sizeof buffer, -3), -3);
 }
 
 TEST(EngineRecvLength, ReadsEightDigits) {
   LinkPeer peer({"  42abcd", "00000007"});
-  EXPECT_EQ(engineRecvLength(), 42);
-  EXPECT_EQ(engineRecvLength(), 7);
+  EXPECT_EQ(engineRecvLength(gLink), 42);
+  EXPECT_EQ(engineRecvLength(gLink), 7);
 }
 
 TEST(EngineSendFrame, RefusesTextsTooLongToFrame) {
   // Nothing is sent, so no connection is needed; the size alone decides.
   static const char kByte = 'x';
-  EXPECT_EQ(engineSendFrame(&kByte, wire::kMaxFrameText + 1), 1);
-  EXPECT_STREQ(engineLastError(), text::kTooLarge);
+  EXPECT_FALSE(engineSendFrame(gLink, &kByte, wire::kMaxFrameText + 1));
+  EXPECT_STREQ(engineLastError(gLink), text::kTooLarge);
 }
 
 }  // namespace

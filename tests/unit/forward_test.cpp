@@ -7,13 +7,16 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "decoder/internal.h"
 #include "gateway/url_encode.h"
+#include "platform/request.h"
 #include "platform/support.h"
+#include "tests/support/fake_request.h"
 
 namespace kavro {
 namespace {
@@ -43,16 +46,16 @@ class Forwarding : public ::testing::Test {
     settings_ = Settings{};
     std::snprintf(settings_.filePath, sizeof settings_.filePath, "%s/", dir_.c_str());
     mode("1");
-    platform::setEnv("REMOTE_ADDR", "192.0.2.7");
-    platform::setEnv("REMOTE_PORT", "5555");
+    request_.set("REMOTE_ADDR", "192.0.2.7");
+    request_.set("REMOTE_PORT", "5555");
+    qStartRequest(request_);
   }
   void TearDown() override {
     _entry_list_free(head_);
     releasePairText(&text_);
-    for (std::size_t i = 0; i < spool_.count; ++i) std::free(spool_.paths[i]);
+    spool_.reset();
+    qEndRequest();
     fs::remove_all(dir_);
-    platform::setEnv("REMOTE_ADDR", nullptr);
-    platform::setEnv("REMOTE_PORT", nullptr);
   }
   void mode(const char* fileMode) {
     std::snprintf(settings_.fileMode, sizeof settings_.fileMode, "%s", fileMode);
@@ -72,16 +75,21 @@ class Forwarding : public ::testing::Test {
     add(name + ".filename", "report.pdf");
     add(name + ".contenttype", "application/pdf");
   }
+  Spool& spool() {
+    if (!spool_) spool_ = std::make_unique<Spool>(settings_);
+    return *spool_;
+  }
   std::string forward() {
-    EXPECT_TRUE(forwardFields(head_, settings_, &spool_, &text_));
+    const char* failure = nullptr;
+    EXPECT_TRUE(forwardFields(head_, spool(), &text_, &failure));
     return text_.data ? std::string(text_.data, text_.length) : std::string();
   }
   // The path of the file spooled under `index`, checked for its form:
   // FilePath, the index, and the request's 32 hex digits.
   std::string spoolName(int index) const {
     std::string prefix = dir_ + "/" + std::to_string(index);
-    for (std::size_t i = 0; i < spool_.count; ++i) {
-      std::string path = spool_.paths[i];
+    for (std::size_t i = 0; spool_ && i < spool_->count(); ++i) {
+      std::string path = spool_->path(i);
       if (path.size() == prefix.size() + 32 && path.compare(0, prefix.size(), prefix) == 0 &&
           path.find_first_not_of("0123456789abcdef", prefix.size()) == std::string::npos)
         return path;
@@ -97,9 +105,10 @@ class Forwarding : public ::testing::Test {
   }
 
   std::string dir_;
+  test::FakeRequest request_;
   Settings settings_{};
   Q_entry* head_ = nullptr;
-  SpoolList spool_{};
+  std::unique_ptr<Spool> spool_;
   PairText text_{};
 };
 
@@ -120,7 +129,7 @@ TEST_F(Forwarding, SpooledFileAndItsCompanions) {
   std::string text = forward();
   EXPECT_EQ(text, "before=1&upload=" + encodedSpoolName(0) +
                       "&upload.length=5&upload.filename=report.pdf&upload.contenttype=application/pdf");
-  ASSERT_EQ(spool_.count, 1u);
+  ASSERT_EQ(spool().count(), 1u);
   EXPECT_EQ(readFile(spoolName(0)), std::string("ab\0cd", 5));
 }
 
@@ -147,7 +156,7 @@ TEST_F(Forwarding, OtherModesSkip) {
     addFile("f", "hello");
     EXPECT_EQ(forward().substr(0, 10), "f=SKIPPED&") << "FileMode [" << m << "]";
   }
-  EXPECT_EQ(spool_.count, 0u);
+  EXPECT_EQ(spool().count(), 0u);
 }
 
 TEST_F(Forwarding, ModeTwelveCountsAsOne) {
@@ -160,15 +169,14 @@ TEST_F(Forwarding, ModeTwelveCountsAsOne) {
 TEST_F(Forwarding, TwentyFilesThenSkipped) {
   for (int i = 0; i < 21; ++i) addFile("f" + std::to_string(i), "content" + std::to_string(i));
   std::string text = forward();
-  EXPECT_EQ(spool_.count, 20u);
+  EXPECT_EQ(spool().count(), 20u);
   EXPECT_NE(text.find("f19=" + encodedSpoolName(19) + "&"), std::string::npos);
   EXPECT_NE(text.find("f20=SKIPPED&"), std::string::npos);
   EXPECT_EQ(readFile(spoolName(19)), "content19");
   std::vector<std::string> names;
   for (int i = 0; i < 20; ++i) names.push_back(spoolName(i));
-  deleteSpooledFiles(spool_);
-  releaseSpoolList(&spool_);
-  EXPECT_EQ(spool_.count, 0u);
+  spool().end();
+  EXPECT_EQ(spool().count(), 0u);
   for (const std::string& name : names) EXPECT_FALSE(fs::exists(name)) << name;
 }
 
@@ -177,8 +185,8 @@ TEST_F(Forwarding, FileThatCannotBeCreatedGivesItsSlotBack) {
   addFile("a", "1");
   std::string text = forward();
   EXPECT_EQ(text.substr(0, 8), "a=ERROR&");
-  EXPECT_EQ(spool_.count, 0u);
-  EXPECT_EQ(spool_.nextIndex, 0);
+  EXPECT_EQ(spool().count(), 0u);
+  EXPECT_EQ(spool().nextIndex(), 0);
   // The next file field takes index 0.
   std::snprintf(settings_.filePath, sizeof settings_.filePath, "%s/", dir_.c_str());
   _entry_list_free(head_);
@@ -206,7 +214,7 @@ TEST_F(Forwarding, TakenNamesMoveToTheNextIndex) {
   EXPECT_EQ(readFile(target), "link target");
   EXPECT_TRUE(fs::is_symlink(second));
   EXPECT_EQ(readFile(spoolName(2)), "mine");
-  EXPECT_EQ(spool_.nextIndex, 3);
+  EXPECT_EQ(spool().nextIndex(), 3);
 }
 
 TEST_F(Forwarding, BlankInFilePathIsEncoded) {
@@ -255,7 +263,7 @@ TEST_F(Forwarding, ShapeMustBeExact) {
   std::string text = forward();
   EXPECT_EQ(text.substr(0, 4), "f=v&");
   EXPECT_NE(text.find("&g=v&"), std::string::npos);
-  EXPECT_EQ(spool_.count, 1u);
+  EXPECT_EQ(spool().count(), 1u);
   EXPECT_EQ(readFile(spoolName(0)), "long");
 }
 
@@ -280,11 +288,18 @@ TEST(SpoolFromMappedInput, FileHoldsTheContentAsItStandsInTheInput) {
   std::string body(300000, '\0');
   for (std::size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>((i * 7919) >> 3);
   ASSERT_TRUE(platform::setStandardInputForTests(body.data(), body.size(), true));
+  platform::CgiRequest input;
   std::size_t size = 0;
-  char* mapped = static_cast<char*>(platform::largeMapStandardInput(&size));
+  char* mapped = input.mapBody(&size);
   ASSERT_NE(mapped, nullptr);
   ASSERT_EQ(size, body.size());
   std::string dir = platform::makeTempDir("kavro3-spool-mapped");
+  auto write = [](const std::string& path, const char* data, std::size_t length) {
+    platform::File file = platform::kInvalidFile;
+    if (platform::fileCreateNew(path.c_str(), &file) != platform::CreateStatus::kCreated) return false;
+    bool written = platform::fileWrite(file, data, length);
+    return platform::fileClose(file) && written;
+  };
   struct Range {
     std::size_t start, length;
   } ranges[] = {{0, body.size()}, {156, 200000}, {4096, 8192}, {299999, 1}};
@@ -292,16 +307,14 @@ TEST(SpoolFromMappedInput, FileHoldsTheContentAsItStandsInTheInput) {
   for (const Range& r : ranges) {
     if (r.start + r.length < body.size()) mapped[r.start + r.length] = '\0';
     std::string path = dir + "/" + std::to_string(n++);
-    ASSERT_EQ(platform::createNewFile(path.c_str(), mapped + r.start, r.length),
-              platform::CreateStatus::kCreated);
+    ASSERT_TRUE(write(path, mapped + r.start, r.length));
     EXPECT_TRUE(readFile(path) == body.substr(r.start, r.length)) << r.start << "+" << r.length;
   }
   // Bytes elsewhere in memory are written as they stand.
   std::string other = "not in the input";
-  ASSERT_EQ(platform::createNewFile((dir + "/other").c_str(), other.data(), other.size()),
-            platform::CreateStatus::kCreated);
+  ASSERT_TRUE(write(dir + "/other", other.data(), other.size()));
   EXPECT_EQ(readFile(dir + "/other"), other);
-  platform::largeUnmapStandardInput(mapped, size);
+  input.unmapBody(mapped, size);
   fs::remove_all(dir);
   EXPECT_TRUE(platform::setStandardInputForTests("", 0, true));
 }

@@ -17,7 +17,9 @@
 
 #include "decoder/decoder.h"
 #include "decoder/internal.h"
+#include "decoder/state.h"
 #include "platform/support.h"
+#include "tests/support/fake_request.h"
 
 namespace kavro {
 namespace {
@@ -243,37 +245,25 @@ const std::vector<Reading>& readings() {
   return all;
 }
 
-struct Feed {
-  const std::string* body;
-  std::size_t at;
-  Reading reading;
-  std::mt19937 random;
-};
-
-std::size_t feedBody(void* context, char* buffer, std::size_t size) {
-  Feed* feed = static_cast<Feed*>(context);
-  std::size_t n = feed->reading.chunk;
-  if (feed->reading.seed != 0) n = std::uniform_int_distribution<std::size_t>(1, n)(feed->random);
-  n = std::min({n, size, feed->body->size() - feed->at});
-  std::memcpy(buffer, feed->body->data() + feed->at, n);
-  feed->at += n;
-  return n;
-}
-
-// A decode expected to return that ends the process instead (qError exits)
-// takes the whole test program down; this says which one it was.
-std::string gDecoding;
-void tellWhatWasDecoding() {
-  if (!gDecoding.empty())
-    std::fprintf(stderr, "\nthe decoder ended the process while decoding %s\n", gDecoding.c_str());
-}
-
-void setRequestEnv(const Request& request) {
-  platform::setEnv("CONTENT_TYPE", request.contentType.c_str());
-  platform::setEnv("HTTP_COOKIE", request.cookie);
-  platform::setEnv("QUERY_STRING", request.query);
-  platform::setEnv("REQUEST_METHOD", "POST");
-  platform::setEnv("REMOTE_ADDR", nullptr);
+// The decoder bound to a request made of `request`, its body read as
+// `reading` says.
+void startRequest(test::FakeRequest* fake, const Request& request, const Reading& reading,
+                  std::mt19937* random, bool mapped = false) {
+  qEndRequest();
+  *fake = test::FakeRequest{};
+  fake->set("CONTENT_TYPE", request.contentType.c_str());
+  fake->set("HTTP_COOKIE", request.cookie);
+  fake->set("QUERY_STRING", request.query);
+  fake->set("REQUEST_METHOD", "POST");
+  fake->body = request.body;
+  fake->mappable = mapped;
+  random->seed(reading.seed);
+  fake->readLimit = [reading, random] {
+    if (reading.seed == 0) return reading.chunk;
+    return std::uniform_int_distribution<std::size_t>(1, reading.chunk)(*random);
+  };
+  qStartRequest(*fake);
+  if (reading.block != 0) decoder::state().input.blockSize = reading.block;
 }
 
 Outcome collect(int count) {
@@ -289,58 +279,38 @@ Outcome collect(int count) {
 
 class Multipart : public ::testing::Test {
  protected:
-  void SetUp() override {
-    static const bool registered = std::atexit(tellWhatWasDecoding) == 0;
-    EXPECT_TRUE(registered);
-    qReleaseEntries();
-    dir_ = platform::makeTempDir("kavro3-multipart");
-    ASSERT_FALSE(dir_.empty());
-  }
-  void TearDown() override {
-    qReleaseEntries();
-    decoder::setBodyReaderForTests(nullptr, nullptr, 0);
-    for (const char* name :
-         {"CONTENT_TYPE", "HTTP_COOKIE", "QUERY_STRING", "REQUEST_METHOD", "CONTENT_LENGTH"})
-      platform::setEnv(name, nullptr);
-    std::filesystem::remove_all(dir_);
+  void TearDown() override { qEndRequest(); }
+
+  void start(const Request& request, const Reading& reading, bool mapped = false) {
+    startRequest(&request_, request, reading, &random_, mapped);
   }
 
   // Decodes `request` read as `reading` says; the decode must return.
-  Outcome decode(const Request& request, const Reading& reading) {
-    qReleaseEntries();
-    setRequestEnv(request);
-    feed_ = Feed{&request.body, 0, reading, std::mt19937(reading.seed)};
-    decoder::setBodyReaderForTests(feedBody, &feed_, reading.block);
-    gDecoding =
-        "[" + show(request.body) + "] of type " + show(request.contentType) + ", " + describe(reading);
-    Outcome out = collect(qDecode());
-    gDecoding.clear();
+  Outcome decode(const Request& request, const Reading& reading, bool mapped = false) {
+    start(request, reading, mapped);
+    Outcome out;
+    try {
+      out = collect(qDecode());
+    } catch (const test::FakeRequest::Ended&) {
+      ADD_FAILURE() << "the decoder ended the request while decoding [" << show(request.body) << "] of type "
+                    << show(request.contentType) << ", " << describe(reading) << ": " << request_.output;
+    }
     qReleaseEntries();
     return out;
   }
 
-  // Decodes `request` in a child process, which must end through qError with
-  // exit status 1 and exactly `message` on its standard output.
-  void expectFailure(const Request& request, const Reading& reading, const std::string& message) {
-    qReleaseEntries();
-    setRequestEnv(request);
-    feed_ = Feed{&request.body, 0, reading, std::mt19937(reading.seed)};
-    decoder::setBodyReaderForTests(feedBody, &feed_, reading.block);
-    const std::string path = dir_ + "/stdout";
-    EXPECT_EXIT(
-        {
-          gDecoding.clear();
-          if (std::freopen(path.c_str(), "w", stdout) == nullptr) std::_Exit(3);
-          qDecode();
-          std::fflush(stdout);
-          std::_Exit(2);  // the decode returned
-        },
-        ::testing::ExitedWithCode(1), "")
-        << describe(reading);
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    EXPECT_EQ(text.str(), "Error: " + message + "\n") << describe(reading);
+  // Decodes `request`, which must end through qError with exit status 1 and
+  // exactly `message` as the response.
+  void expectFailure(const Request& request, const Reading& reading, const std::string& message,
+                     bool mapped = false) {
+    start(request, reading, mapped);
+    try {
+      qDecode();
+      ADD_FAILURE() << "the decode returned; " << describe(reading);
+    } catch (const test::FakeRequest::Ended& ended) {
+      EXPECT_EQ(ended.status, 1);
+    }
+    EXPECT_EQ(request_.output, "Error: " + message + "\n") << describe(reading);
   }
 
   // The expected outcome in every way of reading, and the reference agrees.
@@ -348,20 +318,17 @@ class Multipart : public ::testing::Test {
                      const std::vector<Reading>& ways = readings()) {
     Outcome plain = reference::decode(request);
     EXPECT_EQ(show(plain), show(expected)) << "the reference reading disagrees";
-    if (!expected.error.empty()) {
-      // Death tests are slow: a short, an odd and a large read size.
-      for (const Reading& reading : {ways.front(), ways[ways.size() / 2], ways.back()})
-        expectFailure(request, reading, expected.error);
-      return;
-    }
     for (const Reading& reading : ways) {
-      Outcome got = decode(request, reading);
-      EXPECT_EQ(show(got), show(expected)) << describe(reading);
+      if (expected.error.empty()) {
+        EXPECT_EQ(show(decode(request, reading)), show(expected)) << describe(reading);
+      } else {
+        expectFailure(request, reading, expected.error);
+      }
     }
   }
 
-  std::string dir_;
-  Feed feed_{};
+  test::FakeRequest request_;
+  std::mt19937 random_;
 };
 
 const char kType[] = "multipart/form-data; boundary=XyZ";
@@ -668,19 +635,7 @@ TEST_F(Multipart, ContentMadeToDefeatTheSkips) {
 // then it is mapped, not read, and long values stay in the mapping.
 class MultipartFromFile : public Multipart {
  protected:
-  void TearDown() override {
-    Multipart::TearDown();
-    EXPECT_NE(std::freopen("/dev/null", "rb", stdin), nullptr);
-  }
-  void useAsStandardInput(const Request& request) {
-    const std::string path = dir_ + "/body";
-    std::ofstream(path, std::ios::binary)
-        .write(request.body.data(), static_cast<std::streamsize>(request.body.size()));
-    ASSERT_NE(std::freopen(path.c_str(), "rb", stdin), nullptr);
-    qReleaseEntries();
-    setRequestEnv(request);
-    decoder::setBodyReaderForTests(nullptr, nullptr, 0);
-  }
+  static constexpr Reading kWhole{0, 0};
 };
 
 TEST_F(MultipartFromFile, SameResultsAsReadingIt) {
@@ -706,16 +661,15 @@ TEST_F(MultipartFromFile, SameResultsAsReadingIt) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.title);
     if (!c.expected.error.empty()) continue;  // below
-    useAsStandardInput(c.request);
-    gDecoding = std::string(c.title) + " from a file";
+    start(c.request, kWhole, true);
     Outcome got = collect(qDecode());
-    gDecoding.clear();
     if (!c.request.body.empty()) {
       EXPECT_TRUE(decoder::bodyWasMapped());
     }
     EXPECT_TRUE(got.entries == c.expected.entries) << show(got) << "\nexpected " << show(c.expected);
     EXPECT_EQ(got.count, c.expected.count);
     qReleaseEntries();  // the mapping goes with the last value in it
+    EXPECT_EQ(request_.mapped, 0);
   }
 }
 
@@ -723,20 +677,7 @@ TEST_F(MultipartFromFile, FailuresAreTheSame) {
   for (const Case& c : edgeCases()) {
     if (c.expected.error.empty()) continue;
     SCOPED_TRACE(c.title);
-    useAsStandardInput(c.request);
-    const std::string path = dir_ + "/stdout";
-    EXPECT_EXIT(
-        {
-          if (std::freopen(path.c_str(), "w", stdout) == nullptr) std::_Exit(3);
-          qDecode();
-          std::fflush(stdout);
-          std::_Exit(2);
-        },
-        ::testing::ExitedWithCode(1), "");
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    EXPECT_EQ(text.str(), "Error: " + c.expected.error + "\n");
+    expectFailure(c.request, kWhole, c.expected.error, true);
   }
 }
 
@@ -848,29 +789,21 @@ TEST_F(Multipart, ASecondDecodeReadsNothing) {
   // A part without Content-Disposition leaves the list empty, so every
   // accessor decodes again; the body is gone by then.
   Request request{kType, body({"Content-Type: text/plain\r\n\r\nx"})};
-  setRequestEnv(request);
-  feed_ = Feed{&request.body, 0, Reading{7, 0}, std::mt19937(1)};
-  decoder::setBodyReaderForTests(feedBody, &feed_, 0);
-  gDecoding = "the same body again";
+  start(request, Reading{7, 0});
   EXPECT_EQ(qDecode(), 1);
   EXPECT_EQ(qFirstEntry(), nullptr);
   EXPECT_EQ(qValue("x"), nullptr);
   EXPECT_EQ(qDecode(), 0);
   EXPECT_EQ(decoder::head(), nullptr);
-  gDecoding.clear();
 }
 
 TEST_F(Multipart, ASecondDecodeAddsNoCookiesEither) {
   Request request{kType, body({field("a", "1")}), "c=1"};
-  setRequestEnv(request);
-  feed_ = Feed{&request.body, 0, Reading{1 << 20, 0}, std::mt19937(1)};
-  decoder::setBodyReaderForTests(feedBody, &feed_, 0);
-  gDecoding = "the same body again";
+  start(request, Reading{1 << 20, 0});
   EXPECT_EQ(qDecode(), 2);
   qReleaseEntries();
   EXPECT_EQ(qDecode(), 0);
   EXPECT_EQ(decoder::head(), nullptr);
-  gDecoding.clear();
 }
 
 // ---------------------------------------------------------------- _read_line
@@ -880,9 +813,8 @@ TEST_F(Multipart, ReadLine) {
   const std::string text = "ab\r\n\n" + std::string(1030, 'x') + "\r\n" + nul + "tail\nend";
   for (const Reading& reading : readings()) {
     SCOPED_TRACE(describe(reading));
-    feed_ = Feed{&text, 0, reading, std::mt19937(reading.seed)};
-    decoder::setBodyReaderForTests(feedBody, &feed_, reading.block);
-    decoder::BodyInput* in = decoder::bodyInput();
+    start(Request{kType, text}, reading);
+    decoder::BodyInput* in = &decoder::state().input;
     char line[1024];
     ASSERT_NE(_read_line(line, sizeof line, in), nullptr);
     EXPECT_STREQ(line, "ab\r\n");

@@ -91,12 +91,12 @@ TEST(EngineTimeout, SecondsReadLikeAtoiWithinTheirBound) {
   }
 }
 
-// The view of the setting `name` after the last readSettings().
-SettingView viewOf(const char* name) {
-  for (std::size_t i = 0; i < settingCount(); ++i)
-    if (std::string(settingView(i).name) == name) return settingView(i);
+// The view of the setting `name` in `s`.
+SettingView viewOf(const Settings& s, const char* name) {
+  for (std::size_t i = 0; i < kSettingCount; ++i)
+    if (std::string(settingView(s, i).name) == name) return settingView(s, i);
   ADD_FAILURE() << "no setting " << name;
-  return settingView(0);
+  return settingView(s, 0);
 }
 
 // Each test reads its own .reg file.
@@ -121,26 +121,33 @@ class SettingsFromFile : public ::testing::Test {
     platform::setEnv("KAVRO3_REGISTRY", path_.c_str());
     platform::regReloadForTests();
   }
+  void read(const char* scriptName) { readSettings(scriptName, &s_); }
+  std::string info() const {
+    RegistryInfo text;
+    buildRegistryInfo(s_, &text);
+    return text.c_str();
+  }
   std::string dir_, path_;
+  Settings s_{};
 };
 
 TEST_F(SettingsFromFile, NoKeyGivesDefaults) {
   platform::setEnv("KAVRO3_REGISTRY", (dir_ + "/absent.reg").c_str());
   platform::regReloadForTests();
-  readSettings("/shop/gw");
-  EXPECT_STREQ(registryInfo(),
+  read("/shop/gw");
+  EXPECT_STREQ(info().c_str(),
                "RegistryInfo=&StartupFlags=65&ShutdownFlags=1&FilePath=&FileMode=1&SysDownPage=&HXLocation="
                "&AdditionalValues=");
-  EXPECT_STREQ(settings().serverUrl, "localhost");
-  EXPECT_STREQ(settings().serverPort, "8088");
-  EXPECT_STREQ(settings().procedureName, "RUN_KAVRO_REQUEST");
-  EXPECT_STREQ(settings().multipleServers, "0");
-  EXPECT_STREQ(settings().userName, "");
-  EXPECT_EQ(settingsKeyChoice(), KeyChoice::kNone);
-  EXPECT_STREQ(settingsKeyPath(), "");
-  EXPECT_EQ(viewOf("ServerURL").source, SettingSource::kNotRead);
-  EXPECT_EQ(viewOf("StartupFlags").source, SettingSource::kNoKey);
-  EXPECT_STREQ(viewOf("StartupFlags").value, "65");
+  EXPECT_STREQ(s_.serverUrl, "localhost");
+  EXPECT_STREQ(s_.serverPort, "8088");
+  EXPECT_STREQ(s_.procedureName, "RUN_KAVRO_REQUEST");
+  EXPECT_STREQ(s_.multipleServers, "0");
+  EXPECT_STREQ(s_.userName, "");
+  EXPECT_EQ(s_.keyChoice, KeyChoice::kNone);
+  EXPECT_STREQ(s_.keyPath, "");
+  EXPECT_EQ(viewOf(s_, "ServerURL").source, SettingSource::kNotRead);
+  EXPECT_EQ(viewOf(s_, "StartupFlags").source, SettingSource::kNoKey);
+  EXPECT_STREQ(viewOf(s_, "StartupFlags").value, "65");
 }
 
 TEST_F(SettingsFromFile, BaseKeyWhenNoApplicationKey) {
@@ -148,18 +155,18 @@ TEST_F(SettingsFromFile, BaseKeyWhenNoApplicationKey) {
       "REGEDIT4\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Halvorn\\KAVRO3]\n\"ServerURL\"=\"a "
       "b\"\n\"UserName\"=\"admin\"\n"
       "\"UserPassword\"=\"secret\"\n\"MultipleServers\"=\"1\"\n\"EngineTimeout\"=\"30\"\n");
-  readSettings("/shop/gw");
-  EXPECT_STREQ(registryInfo(),
+  read("/shop/gw");
+  EXPECT_STREQ(info().c_str(),
                "RegistryInfo=SOFTWARE\\Halvorn\\KAVRO3&EngineName=&ServerURL=a%20b&ServerPort=8088"
                "&ApplicationName=&UserName=admin&StartupFlags=65&ShutdownFlags=1&FilePath=&FileMode=1"
                "&SysDownPage=&HXLocation=&AdditionalValues=");
-  EXPECT_STREQ(settings().userPassword, "secret");
-  EXPECT_STREQ(settings().multipleServers, "1");
-  EXPECT_STREQ(settings().engineTimeout, "30");  // read, but never in RegistryInfo
-  EXPECT_EQ(settingsKeyChoice(), KeyChoice::kBase);
-  EXPECT_STREQ(settingsKeyPath(), "SOFTWARE\\Halvorn\\KAVRO3");
-  EXPECT_EQ(viewOf("ServerURL").source, SettingSource::kBaseKey);
-  EXPECT_EQ(viewOf("ServerPort").source, SettingSource::kMissing);
+  EXPECT_STREQ(s_.userPassword, "secret");
+  EXPECT_STREQ(s_.multipleServers, "1");
+  EXPECT_STREQ(s_.engineTimeout, "30");  // read, but never in RegistryInfo
+  EXPECT_EQ(s_.keyChoice, KeyChoice::kBase);
+  EXPECT_STREQ(s_.keyPath, "SOFTWARE\\Halvorn\\KAVRO3");
+  EXPECT_EQ(viewOf(s_, "ServerURL").source, SettingSource::kBaseKey);
+  EXPECT_EQ(viewOf(s_, "ServerPort").source, SettingSource::kMissing);
 }
 
 TEST_F(SettingsFromFile, ApplicationKeyHidesTheBaseKey) {
@@ -167,17 +174,16 @@ TEST_F(SettingsFromFile, ApplicationKeyHidesTheBaseKey) {
       "REGEDIT4\n[HKLM\\SOFTWARE\\Halvorn\\KAVRO3]\n\"ServerPort\"=\"1111\"\n\"FileMode\"=\"2\"\n"
       "\"EngineTimeout\"=\"5\"\n"
       "[HKLM\\SOFTWARE\\Halvorn\\KAVRO3\\Shop]\n\"ServerURL\"=\"engine\"\n\"FileMode\"=\"12\"\n");
-  readSettings("/shop/run.exe");
-  EXPECT_STREQ(settings().serverUrl, "engine");
-  EXPECT_STREQ(settings().serverPort, "8088");  // missing in the subkey: default, never the base key's
-  EXPECT_STREQ(settings().fileMode, "12");
-  EXPECT_STREQ(settings().engineTimeout, "");
-  EXPECT_EQ(std::string(registryInfo()).rfind("RegistryInfo=SOFTWARE\\Halvorn\\KAVRO3\\shop&EngineName=&", 0),
-            0u);
-  EXPECT_EQ(settingsKeyChoice(), KeyChoice::kApplication);
-  EXPECT_STREQ(settingsKeyPath(), "SOFTWARE\\Halvorn\\KAVRO3\\shop");  // spelled as SCRIPT_NAME has it
-  EXPECT_EQ(viewOf("ServerURL").source, SettingSource::kApplicationKey);
-  EXPECT_EQ(viewOf("ServerPort").source, SettingSource::kMissing);
+  read("/shop/run.exe");
+  EXPECT_STREQ(s_.serverUrl, "engine");
+  EXPECT_STREQ(s_.serverPort, "8088");  // missing in the subkey: default, never the base key's
+  EXPECT_STREQ(s_.fileMode, "12");
+  EXPECT_STREQ(s_.engineTimeout, "");
+  EXPECT_EQ(info().rfind("RegistryInfo=SOFTWARE\\Halvorn\\KAVRO3\\shop&EngineName=&", 0), 0u);
+  EXPECT_EQ(s_.keyChoice, KeyChoice::kApplication);
+  EXPECT_STREQ(s_.keyPath, "SOFTWARE\\Halvorn\\KAVRO3\\shop");  // spelled as SCRIPT_NAME has it
+  EXPECT_EQ(viewOf(s_, "ServerURL").source, SettingSource::kApplicationKey);
+  EXPECT_EQ(viewOf(s_, "ServerPort").source, SettingSource::kMissing);
 }
 
 TEST_F(SettingsFromFile, OnlyPlainStringsWithinTheirSizeCount) {
@@ -193,15 +199,15 @@ TEST_F(SettingsFromFile, OnlyPlainStringsWithinTheirSizeCount) {
       "\"HXLocation\"=hex(1):61,00,62,00\n"
       "\"FilePath\"=\"" +
       longPath + "\"\n");
-  readSettings(nullptr);
-  EXPECT_STREQ(settings().serverUrl, "localhost");     // REG_EXPAND_SZ does not count
-  EXPECT_STREQ(settings().serverPort, "8088");         // nor a DWORD
-  EXPECT_STREQ(settings().engineName, "");             // binary data never leaks into the text
-  EXPECT_STREQ(settings().applicationName, "shop");    // REG_SZ without its terminator
-  EXPECT_STREQ(settings().startupFlags, "65");         // 10 bytes with the terminator: too long
-  EXPECT_STREQ(settings().shutdownFlags, "12345678");  // 9 bytes: fits
-  EXPECT_STREQ(settings().hxLocation, "a");            // ends at its first zero byte
-  EXPECT_STREQ(settings().filePath, "");
+  read(nullptr);
+  EXPECT_STREQ(s_.serverUrl, "localhost");     // REG_EXPAND_SZ does not count
+  EXPECT_STREQ(s_.serverPort, "8088");         // nor a DWORD
+  EXPECT_STREQ(s_.engineName, "");             // binary data never leaks into the text
+  EXPECT_STREQ(s_.applicationName, "shop");    // REG_SZ without its terminator
+  EXPECT_STREQ(s_.startupFlags, "65");         // 10 bytes with the terminator: too long
+  EXPECT_STREQ(s_.shutdownFlags, "12345678");  // 9 bytes: fits
+  EXPECT_STREQ(s_.hxLocation, "a");            // ends at its first zero byte
+  EXPECT_STREQ(s_.filePath, "");
   struct Expected {
     const char* name;
     SettingSource source;
@@ -218,7 +224,7 @@ TEST_F(SettingsFromFile, OnlyPlainStringsWithinTheirSizeCount) {
       {"ShutdownFlags", SettingSource::kBaseKey, 0, 0},
   };
   for (const Expected& e : sources) {
-    SettingView v = viewOf(e.name);
+    SettingView v = viewOf(s_, e.name);
     EXPECT_EQ(v.source, e.source) << e.name;
     if (e.source == SettingSource::kBaseKey) continue;
     EXPECT_EQ(v.storedType, e.type) << e.name;
@@ -230,10 +236,10 @@ TEST_F(SettingsFromFile, RegistryInfoIsCutAtItsBound) {
   std::string big(2000, 'x');
   useFile("REGEDIT4\n[HKLM\\SOFTWARE\\Halvorn\\KAVRO3]\n\"AdditionalValues\"=\"" + big +
           "\"\n\"SysDownPage\"=\"" + std::string(1000, '&') + "\"\n");
-  readSettings("/");
-  EXPECT_EQ(registryInfoLength(), kRegistryInfoMax);
-  EXPECT_EQ(std::string(registryInfo()).size(), kRegistryInfoMax);
-  EXPECT_EQ(std::string(settings().additionalValues), big);
+  read("/");
+  EXPECT_EQ(info().size(), kRegistryInfoMax);
+  EXPECT_EQ(info().size(), kRegistryInfoMax);
+  EXPECT_EQ(std::string(s_.additionalValues), big);
 }
 
 }  // namespace

@@ -120,15 +120,18 @@ void inspectKey(const Options& o, Report* r) {
   r->baseKeyExists = keyExists(kBaseKey);
 
   // The gateway's own reading, recorded as it goes.
-  readSettings(scriptName);
-  r->keyChoice = settingsKeyChoice();
-  r->keyPath = settingsKeyPath();
-  r->registryInfo = registryInfo();
+  readSettings(scriptName, &r->values);
+  r->keyChoice = r->values.keyChoice;
+  r->keyPath = r->values.keyPath;
+  RegistryInfo info;
+  buildRegistryInfo(r->values, &info);
+  r->registryInfo = info.c_str();
   if (r->keyChoice == KeyChoice::kNone)
     add(r, Level::kError, Topic::kKey, "no key exists for this script: every setting takes its default");
 
-  for (std::size_t i = 0; i < settingCount(); ++i) {
-    SettingFacts facts{settingView(i), settingView(i).value};
+  for (std::size_t i = 0; i < kSettingCount; ++i) {
+    SettingView view = settingView(r->values, i);
+    SettingFacts facts{view, view.value};
     const SettingView& v = facts.view;
     facts.hidden = std::strcmp(v.name, "UserPassword") == 0;
     std::string name = v.name;
@@ -159,28 +162,30 @@ void inspectKey(const Options& o, Report* r) {
 
 // ---------------------------------------------------------------- servers, outage page, spool
 
-std::vector<std::size_t>* gOrder = nullptr;
-const ServerList* gOrderList = nullptr;
+// The order of a failover loop in which every attempt fails.
+struct OrderRecord {
+  const ServerList* list;
+  std::vector<std::size_t>* order;
+};
 
-int recordOrder(const char* host, const char*) {
-  for (std::size_t i = 0; i < gOrderList->count; ++i)
-    if (gOrderList->hosts[i] == host) gOrder->push_back(i);
-  return 1;
+bool recordOrder(EngineLink&, void* context, const char* host, const char*) {
+  OrderRecord& record = *static_cast<OrderRecord*>(context);
+  for (std::size_t i = 0; i < record.list->count; ++i)
+    if (record.list->hosts[i] == host) record.order->push_back(i);
+  return false;
 }
 
 void inspectServers(Report* r) {
-  const Settings& s = settings();
+  const Settings& s = r->values;
   ServerList list;
   buildServerList(s.serverUrl, s.serverPort, &list);
   for (std::size_t i = 0; i < list.count; ++i)
     r->serverNames.push_back(std::string(list.hosts[i]) + ":" + list.ports[i]);
   r->randomStart = s.multipleServers[0] == '1';
   // The gateway's own failover loop, every attempt failing, from the first.
-  gOrder = &r->attemptOrder;
-  gOrderList = &list;
-  if (list.count > 0) engineConnectAny(list, 0, s.serverUrl, s.serverPort, recordOrder);
-  gOrder = nullptr;
-  gOrderList = nullptr;
+  OrderRecord record{&list, &r->attemptOrder};
+  EngineLink unused;
+  if (list.count > 0) engineConnectAny(unused, list, 0, s.serverUrl, s.serverPort, recordOrder, &record);
 
   std::vector<std::string> hosts = listItems(s.serverUrl), ports = listItems(s.serverPort);
   if (list.count == 0) {
@@ -204,7 +209,7 @@ void inspectServers(Report* r) {
 }
 
 void inspectOutagePage(Report* r) {
-  const char* page = settings().sysDownPage;
+  const char* page = r->values.sysDownPage;
   if (page[0] == '\0') return;
   r->outagePage = true;
   r->outageAccess = platform::checkAccess(page, r->user, platform::kMayRead);
@@ -218,7 +223,7 @@ void inspectOutagePage(Report* r) {
 }
 
 void inspectSpool(const Options& o, Report* r) {
-  const Settings& s = settings();
+  const Settings& s = r->values;
   r->fileMode = s.fileMode;
   r->spoolUsed = s.fileMode[0] == '1' || s.fileMode[0] == '2';
   if (!r->spoolUsed) return;
@@ -251,47 +256,49 @@ void inspectSpool(const Options& o, Report* r) {
 
 // ---------------------------------------------------------------- connect and log in
 
-std::vector<Attempt>* gAttempts = nullptr;
+bool attempt(EngineLink& link, void* context, const char* host, const char* port) {
+  bool connected = engineConnect(link, host, port);
+  static_cast<std::vector<Attempt>*>(context)->push_back(
+      Attempt{host, port, connected, connected ? "" : engineLastError(link)});
+  return connected;
+}
 
-int attempt(const char* host, const char* port) {
-  int rc = engineConnect(host, port);
-  gAttempts->push_back(Attempt{host, port, rc == 0, rc == 0 ? "" : engineLastError()});
-  return rc;
+std::string upperCased(std::string text) {
+  upperCaseAscii(text.data());
+  return text;
 }
 
 void inspectConnect(Report* r) {
   r->connectChecked = true;
-  Settings& s = settings();
+  const Settings& s = r->values;
   ServerList list;
   buildServerList(s.serverUrl, s.serverPort, &list);
   std::size_t start = firstServer(s.multipleServers, list.count);
   // The gateway's own bound on each wait, so that a stalled engine shows as
   // it would to a user.
-  engineSetTimeout(engineTimeoutSeconds(s));
-  gAttempts = &r->attempts;
-  int rc = engineConnectAny(list, start, s.serverUrl, s.serverPort, attempt);
-  gAttempts = nullptr;
-  if (rc != 0) {
-    r->loginText = engineLastError();
+  EngineLink link;
+  engineSetTimeout(link, engineTimeoutSeconds(s));
+  if (!engineConnectAny(link, list, start, s.serverUrl, s.serverPort, attempt, &r->attempts)) {
+    r->loginText = engineLastError(link);
     add(r, Level::kError, Topic::kConnect,
         "no Engine Server accepted a connection; the gateway reports the text of the last attempt");
     return;
   }
   const char* failure = nullptr;
-  rc = engineLogin(s, &failure);
-  r->loginUser = s.userName;
-  r->loginApplication = s.applicationName;
-  if (rc == 0) {
+  bool accepted = engineLogin(link, s, &failure);
+  r->loginUser = upperCased(s.userName);
+  r->loginApplication = upperCased(s.applicationName);
+  if (accepted) {
     r->login = LoginOutcome::kAccepted;
-    engineClose(&failure);
+    engineClose(link, &failure);
   } else {
-    r->login = failure == engineLastError() ? LoginOutcome::kFailed : LoginOutcome::kRefused;
+    r->login = failure == engineLastError(link) ? LoginOutcome::kFailed : LoginOutcome::kRefused;
     r->loginText = failure;
     add(r, Level::kError, Topic::kConnect,
         r->login == LoginOutcome::kRefused ? "the engine refused the login"
                                            : "the link failed during the login");
   }
-  engineDisconnect();
+  engineDisconnect(link);
 }
 
 }  // namespace

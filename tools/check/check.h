@@ -36,7 +36,7 @@ struct Problem {
 
 struct SettingFacts {
   SettingView view;
-  std::string value;  // copied before the login upper-cases it
+  std::string value;
   bool hidden = false;
   bool inBaseKey = false;  // missing from the application key, set in the base key
 };
@@ -65,6 +65,7 @@ struct Report {
   bool baseKeyExists = false;
   KeyChoice keyChoice = KeyChoice::kNone;
   std::string keyPath;
+  Settings values{};  // as the gateway reads them for this SCRIPT_NAME
 
   std::vector<SettingFacts> settings;
   std::string registryInfo;
@@ -84,7 +85,7 @@ struct Report {
 
   bool connectChecked = false;
   std::vector<Attempt> attempts;
-  std::string loginUser;
+  std::string loginUser;  // as the Login message carries them: upper-cased
   std::string loginApplication;
   LoginOutcome login = LoginOutcome::kNotTried;
   std::string loginText;

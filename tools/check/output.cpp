@@ -208,7 +208,7 @@ void printText(const Report& r, bool brief, std::string* out) {
   section(head, details, Topic::kServers, false);
 
   section("outage page: " +
-              (r.outagePage ? shown(settings().sysDownPage) + ": " + accessText(r.outageAccess) : "none") +
+              (r.outagePage ? shown(r.values.sysDownPage) + ": " + accessText(r.outageAccess) : "none") +
               "\n",
           "", Topic::kOutagePage, false);
 
@@ -304,7 +304,7 @@ void printJson(const Report& r, std::string* out) {
   for (std::size_t i = 0; i < r.serverNames.size(); ++i) o += (i ? ", " : "") + json(r.serverNames[i]);
   o += "], \"randomStart\": " + json(r.randomStart) + ", \"order\": [";
   for (std::size_t i = 0; i < r.attemptOrder.size(); ++i) o += (i ? ", " : "") + json(r.attemptOrder[i] + 1);
-  o += "],\n  \"outagePage\": " + (r.outagePage ? "{\"path\": " + json(settings().sysDownPage) +
+  o += "],\n  \"outagePage\": " + (r.outagePage ? "{\"path\": " + json(r.values.sysDownPage) +
                                                       ", \"access\": " + jsonAccess(r.outageAccess) + "}"
                                                 : std::string("null"));
   o += ",\n  \"spool\": {\"fileMode\": " + json(r.fileMode) + ", \"used\": " + json(r.spoolUsed);

@@ -1,0 +1,59 @@
+// The request of a CGI process on POSIX: the environment, standard input,
+// standard output and error. POSIX streams never translate line ends, so
+// the binary switch changes nothing.
+#include <fcntl.h>
+#include <unistd.h>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+
+#include "platform/request.h"
+#include "platform/standard_input.h"
+
+namespace kavro::platform {
+
+const char* CgiRequest::variable(const char* name) { return std::getenv(name); }
+
+std::size_t CgiRequest::readBody(char* buffer, std::size_t size) {
+  return std::fread(buffer, 1, size, stdin);
+}
+
+char* CgiRequest::mapBody(std::size_t* size) { return static_cast<char*>(mapStandardInput(size)); }
+
+void CgiRequest::unmapBody(char* base, std::size_t size) { unmapStandardInput(base, size); }
+
+void CgiRequest::writeText(const char* data, std::size_t size) { std::fwrite(data, 1, size, stdout); }
+
+void CgiRequest::setBinary() {}
+
+bool CgiRequest::responseOpen() {
+  if (::fcntl(STDOUT_FILENO, F_GETFD) == -1) {
+    lastError_ = errno;
+    return false;
+  }
+  return true;
+}
+
+bool CgiRequest::writeReply(const char* data, std::size_t size, std::size_t* written) {
+  // Reports go through the buffered stream; flush them so that they and the
+  // reply reach the web server in the order they were made.
+  std::fflush(stdout);
+  *written = 0;
+  while (*written < size) {
+    ssize_t n = ::write(STDOUT_FILENO, data + *written, size - *written);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      lastError_ = errno;
+      return false;
+    }
+    *written += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+// Standard error is unbuffered: one call is one write.
+void CgiRequest::writeLog(const char* line, std::size_t size) { std::fwrite(line, 1, size, stderr); }
+
+void CgiRequest::end(int status) { std::exit(status); }
+
+}  // namespace kavro::platform
