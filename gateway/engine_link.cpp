@@ -212,6 +212,10 @@ std::int32_t engineRecvLength(EngineLink& link) {
   return frameLength(digits);
 }
 
+EngineLink::~EngineLink() {
+  if (socket != platform::kInvalidSocket) platform::netClose(socket);
+}
+
 void engineDisconnect(EngineLink& link) {
   if (link.socket != platform::kInvalidSocket) platform::netClose(link.socket);
   link.socket = platform::kInvalidSocket;
