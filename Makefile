@@ -10,7 +10,8 @@
 # /usr/local; DESTDIR honoured), `make package` writes the Debian package
 # kavro3_VERSION_ARCH.deb here.
 
-BUILD_DEPS := cmake make g++ libgtest-dev
+# libfcgi-dev: Debian's FastCGI kit, linked into the gateway statically.
+BUILD_DEPS := cmake make g++ libgtest-dev libfcgi-dev
 test-release test-sanitize: BUILD_DEPS += chromium nodejs
 # The end-to-end tests run the gateway behind lighttpd and Apache httpd;
 # the demo behind lighttpd.
