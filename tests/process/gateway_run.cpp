@@ -2,6 +2,8 @@
 
 #include <filesystem>
 
+#include "tests/process/fastcgi_gateway.h"
+
 #ifndef KAVRO3_GATEWAY_PATH
 #error "KAVRO3_GATEWAY_PATH must name the gateway executable"
 #endif
@@ -75,6 +77,18 @@ bool runWine(const std::vector<std::string>& args, const char* what, bool mustSu
 
 std::string_view gatewayPlatform() { return kPlatform; }
 bool gatewayIsWindows() { return kPlatform == "windows"; }
+bool gatewayIsFastCgi() { return kPlatform == "fastcgi"; }
+
+std::string skipReason(bool runsCheck, bool sendsSignal) {
+  if (gatewayIsWindows() && runsCheck) return "kavro3-check is a POSIX program";
+  if (gatewayIsWindows() && sendsSignal) return "POSIX signals";
+  // kavro3-check is no FastCGI application: its run is the POSIX one.
+  if (gatewayIsFastCgi() && runsCheck) return "kavro3-check runs as a command, never under FastCGI";
+  // A signal ends the process that every case of the run shares; the run
+  // with one process per case shows what it does.
+  if (fastCgiOneProcess() && sendsSignal) return "a signal would end the process all cases share";
+  return "";
+}
 
 bool runnerVariable(std::string_view name) {
   for (std::string_view taken : {"KAVRO3_REGISTRY", "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS",
@@ -95,10 +109,14 @@ bool runGateway(const std::string& registryFile, std::vector<std::string> env, c
   if (!gatewayIsWindows()) {
     // The sanitizers' findings get exit statuses of their own, never taken
     // for the gateway's.
+    const std::vector<std::string> sanitizers = {"ASAN_OPTIONS=exitcode=86",
+                                                 "UBSAN_OPTIONS=exitcode=87:print_stacktrace=1",
+                                                 "LSAN_OPTIONS=exitcode=88"};
+    if (gatewayIsFastCgi() && program.empty())
+      return runFastCgiCase(gateway, sanitizers, registryFile, env, input, result, timeoutSeconds, error,
+                            started);
     env.push_back("KAVRO3_REGISTRY=" + registryFile);
-    env.push_back("ASAN_OPTIONS=exitcode=86");
-    env.push_back("UBSAN_OPTIONS=exitcode=87:print_stacktrace=1");
-    env.push_back("LSAN_OPTIONS=exitcode=88");
+    env.insert(env.end(), sanitizers.begin(), sanitizers.end());
     if (platform::runChild(gateway, args, env, input, result, timeoutSeconds, started)) return true;
     *error = "cannot run " + gateway;
     return false;
