@@ -21,6 +21,9 @@ test-release test-sanitize stress: BUILD_DEPS += lighttpd python3
 # ... and nginx with fcgiwrap, as the nginx guide sets them up; the package
 # test builds and installs the .deb (dpkg-shlibdeps finds its dependencies).
 test-release test-sanitize: BUILD_DEPS += nginx fcgiwrap dpkg-dev
+# The gateway as a FastCGI application: Debian's client cgi-fcgi for the
+# process tests, and the servers' FastCGI set-ups of docs/deploy-fastcgi.md.
+test-release test-sanitize: BUILD_DEPS += libfcgi-bin spawn-fcgi libapache2-mod-fcgid
 package: BUILD_DEPS += dpkg-dev
 demo: BUILD_DEPS += lighttpd curl
 # The Windows gateway: Debian's mingw-w64 cross compiler, POSIX-threads flavour.
