@@ -22,8 +22,9 @@ test-release test-sanitize stress: BUILD_DEPS += lighttpd python3
 # test builds and installs the .deb (dpkg-shlibdeps finds its dependencies).
 test-release test-sanitize: BUILD_DEPS += nginx fcgiwrap dpkg-dev
 # The gateway as a FastCGI application: Debian's client cgi-fcgi for the
-# process tests, and the servers' FastCGI set-ups of docs/deploy-fastcgi.md.
-test-release test-sanitize: BUILD_DEPS += libfcgi-bin spawn-fcgi libapache2-mod-fcgid
+# process tests, the servers' FastCGI set-ups of docs/deploy-fastcgi.md, and
+# wrk for the many requests of the leak test.
+test-release test-sanitize: BUILD_DEPS += libfcgi-bin spawn-fcgi libapache2-mod-fcgid wrk
 package: BUILD_DEPS += dpkg-dev
 demo: BUILD_DEPS += lighttpd curl
 # The Windows gateway: Debian's mingw-w64 cross compiler, POSIX-threads flavour.
