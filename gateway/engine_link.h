@@ -78,7 +78,8 @@ void engineSetTimeout(EngineLink& link, int seconds);
 // One attempt; the unused context makes it a ConnectFn.
 bool engineConnect(EngineLink& link, const char* host, const char* port);
 bool engineConnectAttempt(EngineLink& link, void* context, const char* host, const char* port);
-bool engineSend(EngineLink& link, const char* data, std::size_t size);
+// `more`: another send follows at once (platform::netSendAll).
+bool engineSend(EngineLink& link, const char* data, std::size_t size, bool more = false);
 bool engineSendFrame(EngineLink& link, const char* text);
 bool engineSendFrame(EngineLink& link, const char* data, std::size_t size);
 
