@@ -106,8 +106,10 @@ fuzz: fuzz-build
 test-fuzz: fuzz-build
 	scripts/fuzz.sh 60 $(FUZZ_TARGETS)
 
+# make demo MODE=fastcgi: the gateway as a FastCGI application (mod_fastcgi).
+MODE ?= cgi
 demo: build
-	scripts/demo.sh
+	scripts/demo.sh $(MODE)
 
 stress: build
 	tests/load/run.sh long
