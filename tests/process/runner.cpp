@@ -3,9 +3,11 @@
 // against a scripted fake Engine Server, and checks the exact bytes on
 // standard output and, when asked, on standard error, the exit status and
 // the exact Frames the engine received. The same cases run against
-// build/gateway (process_tests) and against build-win/gateway.exe under Wine
-// (windows_process_tests); there, the cases that run kavro3-check or whose
-// engine sends a signal are skipped (both are POSIX only).
+// build/gateway (process_tests), against build-win/gateway.exe under Wine
+// (windows_process_tests; the cases that run kavro3-check or whose engine
+// sends a signal are skipped, both POSIX only) and against build/gateway as
+// a FastCGI application through cgi-fcgi (fastcgi_process_tests;
+// gateway_run.cpp's skipReason says which are skipped there).
 //
 // Case file format (also in tests/data/README.md)
 // -----------------------------------------------
