@@ -160,8 +160,8 @@ expect_log() {
     pattern="mod_fcgid: stderr: ${line//\\/\\\\}"
     whole=""
   elif [[ $server == nginx* ]]; then
-    # fcgiwrap -f hands the line to nginx, which drops the dots and blanks
-    # at its end and quotes it.
+    # fcgiwrap -f, or the gateway as a FastCGI application, hands the line
+    # to nginx, which drops the dots and blanks at its end and quotes it.
     file=$work/$site/logs/error.log
     while [[ $line == *[.\ ] ]]; do line=${line%?}; done
     pattern="FastCGI sent in stderr: \"$line\" while"
