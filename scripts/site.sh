@@ -192,10 +192,10 @@ start_spawn_fcgi() {
 stop_spawned() {
   local file=$1 pid i
   [ -f "$file" ] || return 0
-  for pid in $(cat "$file"); do
+  while read -r pid; do
     printf '%s\n' "$pid" >"$file.one"
     stop_one "$file.one" gateway
-  done
+  done < <(cat "$file"; echo)
   rm -f "$file" "$file.one"
 }
 

@@ -140,7 +140,7 @@ case_settings_edit() {
 case_sigterm_between_requests() {
   local pids pid i
   fetch "$(site_url main)/echo?before=term"
-  pids=($(gateway_pids main))
+  mapfile -t pids < <(gateway_pids main)
   pid=${pids[0]:-}
   [ -n "$pid" ] || fail "no gateway process"
   kill -TERM "$pid"
