@@ -17,7 +17,6 @@ TEST(PartHeaders, BoundaryParameter) {
   };
   const Row rows[] = {
       {"multipart/form-data; boundary=AaB03x", "AaB03x"},
-      {"multipart/form-data; boundary=AaB03x; charset=UTF-8", "AaB03x"},
       {"multipart/form-data; boundary= \tAaB03x \r\n", "AaB03x"},
       {"multipart/form-data; boundary=\"1f0e-2d; c b\"; charset=UTF-8", "1f0e-2d; c b"},
       {"multipart/form-data; boundary=\"\"", ""},
@@ -57,10 +56,8 @@ TEST(PartHeaders, DispositionNames) {
       {"Content-Disposition: form-data; name=\"f\"; filename*=iso-8859-1''%E9.bin; filename=\"e.bin\"\r\n",
        "f", "e.bin"},
       // Any other shape, read by parameter.
-      {"Content-Disposition: form-data; name=note\r\n", "note", nullptr},
       {"Content-Disposition: form-data; name=file; filename=a.bin; filename*=utf-8''b.bin\r\n", "file",
        "b.bin"},
-      {"Content-Disposition: form-data; filename=\"a.bin\"; name=\"file\"\r\n", "file", "a.bin"},
       {"Content-Disposition: form-data;  NAME = \"x\" ;FileName = y z.txt \r\n", "x", "y z.txt"},
       {"Content-Disposition: form-data; myname=a; filename=b; name=c; name=d\r\n", "c", "b"},
       {"Content-Disposition: form-data; filename=b\r\n", "", "b"},
