@@ -58,7 +58,8 @@ bool nextParameter(const char** at, Parameter* parameter) {
   if (*p != ';') return false;
   const char* nameStart = ++p;
   while (*p != '\0' && *p != '=' && *p != ';') ++p;
-  *parameter = Parameter{trimmed(nameStart, p), TextSpan{}, false};
+  // A parameter without '=' has an empty value, never a null one.
+  *parameter = Parameter{trimmed(nameStart, p), TextSpan{p, 0}, false};
   if (*p == '=') {
     ++p;
     while (*p == ' ' || *p == '\t') ++p;

@@ -68,6 +68,7 @@ TEST(PartHeaders, DispositionNames) {
       {"Content-Disposition: form-data; name=x; filename=f; filename*=UTF-8''a%2\r\n", "x", "f"},
       {"Content-Disposition: form-data; name=x; filename*=UTF-8''a%00b\r\n", "x", nullptr},
       {"Content-Disposition: form-data; name=x; filename*=UTF-8'a.txt\r\n", "x", nullptr},
+      {"Content-Disposition: form-data; filename*; name\r\n", "", nullptr},
       {"Content-Disposition: form-data\r\n", "", nullptr},
   };
   for (const Row& row : rows) {
