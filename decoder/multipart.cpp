@@ -13,6 +13,7 @@
 
 #include "decoder/decoder.h"
 #include "decoder/internal.h"
+#include "decoder/part_headers.h"
 #include "decoder/state.h"
 #include "platform/platform.h"
 
@@ -25,15 +26,10 @@ namespace {
 constexpr std::size_t kDelimiterBufferSize = 256;
 constexpr std::size_t kDelimiterExtra = 6;
 static_assert(kDelimiterBufferSize - kDelimiterExtra - 1 + 2 == DelimiterScanner::kBoundaryMax);
-
-// Offset of the field name in a Content-Disposition line: the 21 characters
-// of "Content-Disposition: ", then 17 that a browser fills with
-// form-data; name=" and that are not examined.
-constexpr std::size_t kNameOffset = 38;
+static_assert(kBoundaryParameterMax + kDelimiterExtra + 1 == kDelimiterBufferSize);
 
 constexpr char kDisposition[] = "Content-Disposition: ";
 constexpr char kContentType[] = "Content-Type: ";
-constexpr char kFileNameMark[] = "; filename=\"";
 
 // Copies at most `count` bytes of `text` (fewer at its NUL) into `target`,
 // cut to fit, and terminates it.
@@ -66,16 +62,8 @@ void appendCompanion(const char* name, const char* suffix, const char* value) {
 }
 
 void readDisposition(PartState* part, const char* line) {
-  // The 17 characters after the prefix are not examined: a line shorter than
-  // the name's offset has an empty name.
-  std::size_t length = std::strlen(line);
-  const char* name = line + (length < kNameOffset ? length : kNameOffset);
-  copyText(part->name, sizeof part->name, name, std::strcspn(name, "\""));
-
-  const char* mark = std::strstr(line, kFileNameMark);
-  if (mark == nullptr) return;  // an earlier file name stays
-  const char* fileName = mark + (sizeof kFileNameMark - 1);
-  copyText(part->fileName, sizeof part->fileName, fileName, std::strcspn(fileName, "\""));
+  DispositionNames names{part->name, sizeof part->name, part->fileName, sizeof part->fileName};
+  if (!readDispositionNames(line, names)) return;  // an earlier file name stays
   // Browsers on Windows send the whole path: only its last backslash-separated
   // component stays. Slashes are not separators.
   if (char* cut = std::strrchr(part->fileName, '\\'))
@@ -203,17 +191,14 @@ void readLongValue(BodyInput* in, DelimiterScanner* scanner, Value* value) {
   *value = Value{data, end.length, capacity, end.last};
 }
 
-// The boundary text D ("--" and the parameter, trailing blanks trimmed) from
-// CONTENT_TYPE: everything after "boundary=", quotes and any later parameter
-// included. Its length counts before trimming.
+// The boundary text D: "--" and the boundary parameter, which may be quoted
+// and followed by other parameters. Its length counts without the quotes.
 void boundaryText(char (&boundary)[kDelimiterBufferSize]) {
   const char* contentType = variable("CONTENT_TYPE");
-  const char* parameter = contentType ? std::strstr(contentType, "boundary=") : nullptr;
-  if (parameter == nullptr) qError(kFormatInvalid);
-  parameter += sizeof "boundary=" - 1;
-  if (std::strlen(parameter) + kDelimiterExtra >= kDelimiterBufferSize) qError(kBoundaryTooLong);
-  std::snprintf(boundary, sizeof boundary, "--%s", parameter);
-  _trim_space(boundary);
+  TextSpan value;
+  if (contentType == nullptr || !boundaryParameter(contentType, &value)) qError(kFormatInvalid);
+  if (value.length > kBoundaryParameterMax) qError(kBoundaryTooLong);
+  std::snprintf(boundary, sizeof boundary, "--%.*s", static_cast<int>(value.length), value.data);
 }
 
 // The first line must begin with D; one empty line before it is allowed.

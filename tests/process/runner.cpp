@@ -55,7 +55,9 @@
 //                      one a line, '*' matching any run of characters; each
 //                      line matches exactly one entry and every entry is
 //                      matched. The runner makes DIR, empty, before the run.
-//                      An empty section: DIR must be left empty.
+//                      An empty section: DIR must be left empty. A line
+//                      "PATTERN sha256=HEX" also checks the file's digest;
+//                      in Frames, a matched entry's name reads as PATTERN.
 //   %% rows            the Request payload: "count=N" (the number of values,
 //                      26 + AdditionalValues), then "I=VALUE" lines for the
 //                      values that are not empty. The expected payload is
@@ -101,6 +103,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/sha256.h"
 #include "platform/support.h"
 #include "tests/process/fake_engine.h"
 #include "tests/process/gateway_run.h"
@@ -535,8 +538,11 @@ bool wildcardMatch(const std::string& pattern, const std::string& name) {
   return p == pattern.size();
 }
 
-// What the `left` section finds wrong with the entries of a directory.
-std::string checkLeft(const fs::path& dir, const std::vector<std::string>& patterns) {
+// What the `left` section finds wrong with the entries of a directory. A
+// line "PATTERN sha256=HEX" also wants the matched file to have that digest.
+// Each entry matched goes into `matchedBy` with its pattern.
+std::string checkLeft(const fs::path& dir, const std::vector<std::string>& lines,
+                      std::map<std::string, std::string>* matchedBy) {
   std::vector<std::string> names;
   std::error_code code;
   for (const auto& entry : fs::directory_iterator(dir, code))
@@ -544,12 +550,20 @@ std::string checkLeft(const fs::path& dir, const std::vector<std::string>& patte
   std::sort(names.begin(), names.end());
   std::string problems;
   std::vector<bool> matched(names.size(), false);
-  for (const std::string& pattern : patterns) {
+  for (const std::string& line : lines) {
+    std::size_t digestAt = line.find(" sha256=");
+    std::string pattern = line.substr(0, digestAt);
     int hits = 0;
     for (std::size_t i = 0; i < names.size(); ++i) {
       if (!wildcardMatch(pattern, names[i])) continue;
       ++hits;
       matched[i] = true;
+      (*matchedBy)[names[i]] = pattern;
+      if (digestAt == std::string::npos) continue;
+      std::ifstream in(dir / names[i], std::ios::binary);
+      std::string digest = kavro::engine::sha256Hex(std::string(std::istreambuf_iterator<char>(in), {}));
+      if (line.compare(digestAt + 8, std::string::npos, digest) != 0)
+        problems += "  " + names[i] + " has sha256=" + digest + "\n";
     }
     if (hits != 1) problems += "  '" + pattern + "' matches " + std::to_string(hits) + " entries, not 1\n";
   }
@@ -870,8 +884,9 @@ TEST_P(ProcessCase, Run) {
   }
   EXPECT_EQ(result.exitStatus, expectedExit)
       << "exit status (86: ASan, 87: UBSan, 88: LSan finding; see standard error)";
+  std::map<std::string, std::string> leftNames;
   if (leftSection != nullptr) {
-    std::string problems = checkLeft(leftDir, leftPatterns);
+    std::string problems = checkLeft(leftDir, leftPatterns, &leftNames);
     EXPECT_TRUE(problems.empty()) << problems;
   }
 
@@ -879,6 +894,13 @@ TEST_P(ProcessCase, Run) {
     for (const std::string& problem : engine->problems()) ADD_FAILURE() << "fake engine: " << problem;
     if (framesSection != nullptr) {
       std::vector<std::string> frames = engine->frames();
+      // A left file named in a Frame is compared as the pattern it matched:
+      // `0*` for the spooled path's index and request identifier.
+      for (std::string& frame : frames)
+        for (const auto& [name, pattern] : leftNames)
+          for (std::size_t at = frame.find(name); at != std::string::npos;
+               at = frame.find(name, at + pattern.size()))
+            frame.replace(at, name.size(), pattern);
       EXPECT_EQ(frames.size(), expectedFrames.size()) << "number of Frames the engine received";
       for (std::size_t i = 0; i < std::max(frames.size(), expectedFrames.size()); ++i) {
         if (i >= frames.size()) {
