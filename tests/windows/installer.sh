@@ -42,6 +42,7 @@ StartupFlags=65'
 
 # An upload, spooled into the installer's folder under the default FilePath
 # and removed after the request (FileMode 1).
+: >"$WINEPREFIX/engine.log" # not the last run's port, read before the child truncates the file
 "$engine" --address 127.0.0.1 --port 0 2>"$WINEPREFIX/engine.log" &
 engine_pid=$!
 for ((i = 0; i < 100; i++)); do grep -q 'listening on' "$WINEPREFIX/engine.log" && break; sleep 0.05; done
