@@ -4,7 +4,8 @@
 # (test-fuzz), `make demo` serves the demo application behind lighttpd on
 # 127.0.0.1:8080, `make stress` runs the long load test with failover
 # (tests/load), `make fuzz` runs every fuzz target for FUZZ_SECONDS (default
-# 600) each, `make windows` cross-builds build-win/gateway.exe, `make bench`
+# 600) each, `make windows` cross-builds build-win/gateway.exe, `make
+# windows-package` writes its installer kavro3-VERSION-x64.msi here, `make bench`
 # runs the benchmarks against their competitors (never in CI;
 # docs/performance.md). `make install` installs under PREFIX (default
 # /usr/local; DESTDIR honoured), `make package` writes the Debian package
@@ -25,9 +26,13 @@ demo: BUILD_DEPS += lighttpd curl
 # The Windows gateway: Debian's mingw-w64 cross compiler, POSIX-threads flavour.
 WINDOWS_DEPS := g++-mingw-w64-x86-64-posix
 windows: BUILD_DEPS += $(WINDOWS_DEPS)
+# Its installer: Debian's wixl, and msibuild (msitools) for what wixl cannot say.
+WINDOWS_PACKAGE_DEPS := wixl msitools
+windows-package: BUILD_DEPS += $(WINDOWS_DEPS) $(WINDOWS_PACKAGE_DEPS)
 # The release tests also run the process-level tests against gateway.exe under
-# Wine: wine64 runs them; wine adds the `wine` command, for runs by hand.
-test-release: BUILD_DEPS += $(WINDOWS_DEPS) wine64 wine
+# Wine, and install and remove the installer there: wine64 runs them; wine adds
+# the `wine` command, for runs by hand.
+test-release: BUILD_DEPS += $(WINDOWS_DEPS) $(WINDOWS_PACKAGE_DEPS) wine64 wine
 WINDOWS_CONFIGURE := cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
   -DCMAKE_BUILD_TYPE=Release
 # The competitors of the benchmarks, wrk and gnuplot for the charts; busboy
@@ -50,7 +55,7 @@ LINK_OPTION = $(if $(GATEWAY_LINK),-DKAVRO3_GATEWAY_LINK=$(GATEWAY_LINK),-UKAVRO
 
 PREFIX ?= /usr/local
 
-.PHONY: all build windows test test-release test-sanitize test-fuzz fuzz fuzz-build demo stress bench format \
+.PHONY: all build windows windows-package test test-release test-sanitize test-fuzz fuzz fuzz-build demo stress bench format \
   clean deps install package
 
 all: build
@@ -73,13 +78,18 @@ windows: deps
 	$(WINDOWS_CONFIGURE)
 	cmake --build build-win -j $(JOBS)
 
+windows-package: deps
+	$(WINDOWS_CONFIGURE)
+	cmake --build build-win -j $(JOBS) --target windows-package
+	cp build-win/kavro3-*-x64.msi .
+
 test: test-release test-sanitize test-fuzz
 
 test-release: deps
 	$(WINDOWS_CONFIGURE) -DKAVRO3_WERROR=ON
-	cmake --build build-win -j $(JOBS)
+	cmake --build build-win -j $(JOBS) --target all windows-package
 	cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DKAVRO3_WERROR=ON -DBUILD_TESTING=ON $(LINK_OPTION) \
-	  -DKAVRO3_WINDOWS_GATEWAY=$(CURDIR)/build-win/gateway.exe
+	  -DKAVRO3_WINDOWS_GATEWAY=$(CURDIR)/build-win/gateway.exe -DKAVRO3_WINDOWS_INSTALLER=ON
 	cmake --build build -j $(JOBS)
 	cd build && ctest --output-on-failure -j $(JOBS)
 
