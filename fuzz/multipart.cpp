@@ -30,7 +30,7 @@ constexpr std::size_t kLineMax = 512;
 // What every decode that returned must leave: named entries, terminated
 // values, and a list that forwarding can walk. (A .length companion need not
 // match its value: the fields of the query string can imitate one.)
-void checkEntries() {
+void checkEntries(platform::Request& request) {
   for (Q_entry* e = decoder::head(); e != nullptr; e = e->next) {
     fuzz::require(e->name != nullptr && e->name[0] != '\0', "an entry without a name");
     fuzz::require(e->value[qValueSize(e)] == '\0', "a value without its terminator");
@@ -39,7 +39,7 @@ void checkEntries() {
   for (const char* mode : {"3", "4"}) {
     static Settings s;
     std::strcpy(s.fileMode, mode);
-    Spool spool(s);
+    Spool spool(s, request);
     PairText text{};
     const char* failure = nullptr;
     fuzz::require(forwardFields(decoder::head(), spool, &text, &failure), "forwarding failed");
@@ -82,7 +82,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     if (block != 255) input.blockSize = 1 + block % 200;
   }
-  if (fuzz::runDecoder([] { qDecode(); })) checkEntries();
+  if (fuzz::runDecoder([] { qDecode(); })) checkEntries(request);
   qEndRequest();
   fuzz::require(request.mapped == 0, "the mapped body outlived the decode");
   return 0;

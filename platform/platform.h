@@ -114,5 +114,7 @@ bool fileClose(File file);
 // remove(): false when the file could not be removed.
 bool fileRemove(const char* path);
 int fileLastError();
+// The system's words for a code of fileLastError(), in `buffer` (cut to fit).
+void fileErrorText(int code, char* buffer, std::size_t capacity);
 
 }  // namespace kavro::platform

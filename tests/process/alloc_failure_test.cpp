@@ -81,7 +81,8 @@ std::vector<Request> requests() {
   std::string postBody = "c=3&d=%41%62+x&big=" + std::string(6000, 'v') + "&e";
   std::string small = multipartBody(boundary, "a\r\nb\0c"s);
   // Long enough for a large buffer that grows (more than twice the look-ahead
-  // block), and, mapped, to be left in the mapping.
+  // block) when the content is held in memory (FileMode 3), and, mapped, to
+  // be left in the mapping; in FileMode 2 it streams to its file.
   std::string large = multipartBody(boundary, std::string(2500000, 'L'));
   std::string borrowed = multipartBody(boundary, std::string(100000, 'B'));
 
@@ -104,6 +105,10 @@ std::vector<Request> requests() {
       {"multipart_filemode_2_large",
        with({"REQUEST_METHOD=POST", multipartType, "CONTENT_LENGTH=" + std::to_string(large.size())}), large,
        '2'});
+  all.push_back(
+      {"multipart_filemode_3_large",
+       with({"REQUEST_METHOD=POST", multipartType, "CONTENT_LENGTH=" + std::to_string(large.size())}), large,
+       '3'});
   all.push_back(
       {"multipart_filemode_3",
        with({"REQUEST_METHOD=POST", multipartType, "CONTENT_LENGTH=" + std::to_string(small.size())}), small,
@@ -261,7 +266,7 @@ TEST_F(AllocationFailure, EveryAllocationFailsInTurn) {
     if (body) {
       EXPECT_TRUE(outcomes.count("memory: decoder page")) << seen;
     }
-    if (request.name == "multipart_filemode_2_large") {
+    if (request.name == "multipart_filemode_3_large") {
       EXPECT_TRUE(outcomes.count("large: decoder page")) << seen;
     }
     if (request.bodyFromFile) {

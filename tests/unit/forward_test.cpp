@@ -76,7 +76,7 @@ class Forwarding : public ::testing::Test {
     add(name + ".contenttype", "application/pdf");
   }
   Spool& spool() {
-    if (!spool_) spool_ = std::make_unique<Spool>(settings_);
+    if (!spool_) spool_ = std::make_unique<Spool>(settings_, request_);
     return *spool_;
   }
   std::string forward() {
