@@ -10,8 +10,9 @@
 
 namespace kavro::platform {
 
-// ---- process: once at start. A closed peer or response pipe must make a
-// write fail, never end the process (SIGPIPE ignored on POSIX).
+// ---- process: once at start. A closed peer or response pipe, or a file
+// size limit, must make a write fail, never end the process (SIGPIPE and
+// SIGXFSZ ignored on POSIX).
 void processInit();
 
 // ---- the process heap. heapAvailable() stands for GetProcessHeap().
