@@ -19,11 +19,12 @@
 
 #include "engine/demo_app.h"
 #include "engine/protocol.h"
-#include "platform/support.h"
+#include "engine/server.h"
 
 namespace {
 
 namespace platform = kavro::platform;
+namespace engine = kavro::engine;
 namespace demo = kavro::engine::demo;
 using Clock = std::chrono::steady_clock;
 
@@ -52,19 +53,19 @@ void serve(platform::Socket socket, const demo::Credentials& credentials) {
   auto elapsed = [&] {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
   };
-  platform::netRecvTimeout(socket, kIdleMilliseconds);
+  engine::netRecvTimeout(socket, kIdleMilliseconds);
   demo::Conversation conversation(credentials);
   bool logged = false;
   while (!conversation.finished()) {
-    std::optional<std::string> frame = kavro::engine::readFrame(socket);
+    std::optional<std::string> frame = engine::readFrame(socket);
     if (!frame) break;
     std::string reply = conversation.onFrame(*frame);
     if (conversation.finished()) {
       logLine(conversation.logLine(elapsed()));
       logged = true;
     }
-    if (!kavro::engine::writeFrame(socket, reply)) break;
-    if (conversation.requestAnswered()) platform::netRecvTimeout(socket, kCloseWaitMilliseconds);
+    if (!engine::writeFrame(socket, reply)) break;
+    if (conversation.requestAnswered()) engine::netRecvTimeout(socket, kCloseWaitMilliseconds);
   }
   if (!logged) logLine(conversation.logLine(elapsed()));
   platform::netClose(socket);
@@ -79,7 +80,7 @@ class Workers {
     for (;;) {
       reap(lock);
       if (workers_.size() < kMaxConnections) return true;
-      if (platform::terminationRequested()) return false;
+      if (engine::terminationRequested()) return false;
       changed_.wait_for(lock, std::chrono::milliseconds(200));
     }
   }
@@ -191,12 +192,12 @@ int main(int argc, char** argv) {
   }
 
   platform::processInit();
-  if (!platform::catchTermination()) {
+  if (!engine::catchTermination()) {
     std::fprintf(stderr, "sample-engine: cannot catch SIGTERM and SIGINT\n");
     return 1;
   }
   std::uint16_t bound = 0;
-  platform::Socket listener = platform::netListen(address, static_cast<std::uint16_t>(port), &bound);
+  platform::Socket listener = engine::netListen(address, static_cast<std::uint16_t>(port), &bound);
   if (listener == platform::kInvalidSocket) {
     std::fprintf(stderr, "sample-engine: cannot listen on %s:%ld (error %d)\n", address, port,
                  platform::netLastError());
@@ -206,9 +207,9 @@ int main(int argc, char** argv) {
 
   Workers workers;
   while (workers.waitForSlot()) {
-    platform::Socket client = platform::netAcceptOrTerminate(listener);
+    platform::Socket client = engine::netAcceptOrTerminate(listener);
     if (client == platform::kInvalidSocket) {
-      if (platform::terminationRequested()) break;
+      if (engine::terminationRequested()) break;
       // Out of descriptors, most likely: let conversations end, then retry.
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
       continue;

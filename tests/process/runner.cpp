@@ -96,14 +96,16 @@
 #include <iostream>
 #include <map>
 #include <memory>
-#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
 
-#include "platform/support.h"
+#include "engine/server.h"
 #include "tests/process/fake_engine.h"
 #include "tests/process/gateway_run.h"
+#include "tests/support/bytes.h"
+#include "tests/support/process.h"
+#include "tests/support/temp_dir.h"
 #include "wire/wire.h"
 
 #ifndef KAVRO3_CHECK_PATH
@@ -120,11 +122,12 @@ namespace platform = kavro::platform;
 using kavro::test::EngineStep;
 using kavro::test::escapeBytes;
 using kavro::test::FakeEngine;
+using kavro::test::TempDir;
 namespace wire = kavro::wire;
 
 constexpr int kTimeoutSeconds = 30;
-// The temp dir, the directories above the files written and the files: as
-// under umask 022.
+// The directories above the files written and the files: as under umask
+// 022.
 constexpr fs::perms kDirectoryMode = fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
                                      fs::perms::others_read | fs::perms::others_exec;
 constexpr fs::perms kFileMode =
@@ -405,7 +408,7 @@ std::string showBytes(const std::string& bytes, std::size_t focus = 0) {
   }
   out += "    |";
   for (std::size_t i = 0; i < shown.size(); ++i) {
-    out += escapeBytes(std::string(1, shown[i]));
+    out += escapeBytes(std::string_view(&shown[i], 1));
     if (shown[i] == '\n' && i + 1 < shown.size()) out += "\n    |";
   }
   return out + "\n";
@@ -474,7 +477,7 @@ bool deadPorts(std::size_t count, std::vector<std::uint16_t>* ports, std::string
   std::vector<platform::Socket> held;
   for (std::size_t i = 0; i < count; ++i) {
     std::uint16_t port = 0;
-    platform::Socket socket = platform::netListen("127.0.0.1", 0, &port);
+    platform::Socket socket = kavro::engine::netListen("127.0.0.1", 0, &port);
     if (socket == platform::kInvalidSocket) {
       *error = "cannot pick a free loopback port";
       break;
@@ -492,7 +495,7 @@ bool deadPorts(std::size_t count, std::vector<std::uint16_t>* ports, std::string
 class StalledPort {
  public:
   bool open(std::string* error) {
-    listener_ = platform::netListen("127.0.0.1", 0, &port_, 0);
+    listener_ = kavro::engine::netListen("127.0.0.1", 0, &port_, 0);
     filler_ = platform::netSocket();
     std::uint32_t loopback = 0;
     if (listener_ == platform::kInvalidSocket || filler_ == platform::kInvalidSocket ||
@@ -562,41 +565,6 @@ std::string checkLeft(const fs::path& dir, const std::vector<std::string>& patte
   }
   return problems;
 }
-
-// A private directory under the system's temp dir, removed at the end unless
-// the case failed (then its path is printed, for a look at what was written).
-class TempDir {
- public:
-  explicit TempDir(const std::string& name) {
-    std::random_device seed;
-    std::mt19937 pick(seed());
-    for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
-      fs::path candidate =
-          fs::temp_directory_path() / ("kavro3-" + name + "-" + std::to_string(pick() % 1000000));
-      std::error_code code;
-      if (fs::create_directory(candidate, code)) path_ = candidate;
-      // Modes fixed whatever the umask, for the cases that check permissions.
-      if (!path_.empty()) fs::permissions(path_, kDirectoryMode, code);
-    }
-  }
-  ~TempDir() {
-    if (path_.empty()) return;
-    if (keep_) {
-      std::cout << "case files (and actual.stdout) kept in " << path_.string() << "\n";
-    } else {
-      std::error_code code;
-      fs::remove_all(path_, code);
-    }
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const fs::path& path() const { return path_; }
-  void keep() { keep_ = true; }
-
- private:
-  fs::path path_;
-  bool keep_ = false;
-};
 
 bool writeFile(const fs::path& path, const std::string& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
@@ -675,11 +643,11 @@ TEST_P(ProcessCase, Run) {
         if (line.text.rfind("signal ", 0) == 0) GTEST_SKIP() << "POSIX signals";
   }
 
-  TempDir temp(param.name);
+  TempDir temp("kavro3-" + param.name);
   ASSERT_FALSE(temp.path().empty()) << "cannot create a temp dir";
 
   Variables variables;
-  variables["TMP"] = temp.path().string();
+  variables["TMP"] = temp.path();
   // Dead ports are picked only for the cases that use them: a port picked
   // and released could be taken by a test running in parallel.
   bool usesDead = false;
@@ -749,12 +717,12 @@ TEST_P(ProcessCase, Run) {
     ASSERT_TRUE(expand.joined(section, false, "", &bytes)) << expand.error();
     for (fs::path dir = target.parent_path(); !dir.empty(); dir = dir.parent_path()) {
       std::error_code code;
-      fs::create_directories(temp.path() / dir, code);
-      fs::permissions(temp.path() / dir, kDirectoryMode, code);
+      fs::create_directories(fs::path(temp.path()) / dir, code);
+      fs::permissions(fs::path(temp.path()) / dir, kDirectoryMode, code);
     }
-    ASSERT_TRUE(writeFile(temp.path() / target, bytes)) << "cannot write " << name;
+    ASSERT_TRUE(writeFile(fs::path(temp.path()) / target, bytes)) << "cannot write " << name;
   }
-  const fs::path registryPath = temp.path() / "kavro3.reg";
+  const fs::path registryPath = temp / "kavro3.reg";
   if (const Section* registry = file.find("registry")) {
     std::string text;
     ASSERT_TRUE(expand.joined(*registry, true, "\n", &text)) << expand.error();
@@ -782,7 +750,7 @@ TEST_P(ProcessCase, Run) {
   if (leftSection != nullptr) {
     std::string name;
     ASSERT_TRUE(expand.line(Line{leftSection->number, leftSection->argument}, true, &name)) << expand.error();
-    leftDir = temp.path() / name;
+    leftDir = temp / name;
     ASSERT_TRUE(!name.empty() && fs::path(name).is_relative() && name.find("..") == std::string::npos)
         << expand.where(leftSection->number) << "a left section needs a directory inside the temp dir";
     fs::create_directories(leftDir);
@@ -851,7 +819,7 @@ TEST_P(ProcessCase, Run) {
       arguments.push_back(argument);
     }
   }
-  platform::ChildResult result;
+  kavro::test::ChildResult result;
   FakeEngine* peer = engine.get();
   bool ran = kavro::test::runGateway(registryPath.string(), environment, input, &result, kTimeoutSeconds,
                                      &error, program, arguments, [peer](long pid) {
@@ -896,7 +864,7 @@ TEST_P(ProcessCase, Run) {
 
   if (HasFailure()) {
     temp.keep();
-    writeFile(temp.path() / "actual.stdout", result.output);
+    writeFile(temp / "actual.stdout", result.output);
     std::cout << "standard error (" << result.errors.size() << " bytes):\n" << result.errors << "\n";
     if (engine) std::cout << "connections accepted by the fake engine: " << engine->connections() << "\n";
   }

@@ -12,9 +12,10 @@
 
 #include "decoder/decoder.h"
 #include "engine/protocol.h"
-#include "platform/support.h"
 #include "tests/process/fake_engine.h"
 #include "tests/process/gateway_run.h"
+#include "tests/support/process.h"
+#include "tests/support/temp_dir.h"
 
 namespace kavro::test {
 namespace {
@@ -48,11 +49,7 @@ std::vector<std::string> comingIds() {
 
 class Spooling : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir_ = platform::makeTempDir("kavro3-spool");
-    ASSERT_FALSE(dir_.empty());
-  }
-  void TearDown() override { fs::remove_all(dir_); }
+  void SetUp() override { ASSERT_FALSE(dir_.empty()); }
 
   // Runs the gateway on an upload-shaped query string and returns row 0 as
   // the engine received it.
@@ -62,7 +59,7 @@ class Spooling : public ::testing::Test {
     EXPECT_TRUE(engine.listen(0, &error)) << error;
     writeRegistry(dir_ + "/kavro3.reg", engine.port(), fileMode, dir_ + "/spool/");
     engine.start(acceptingScript("ok"));
-    platform::ChildResult result;
+    ChildResult result;
     EXPECT_TRUE(runGateway(
         dir_ + "/kavro3.reg",
         {"REQUEST_METHOD=GET", std::string("REMOTE_ADDR=") + kAddress, std::string("REMOTE_PORT=") + kPort,
@@ -89,7 +86,8 @@ class Spooling : public ::testing::Test {
     return row0.substr(prefix.size(), 32);
   }
 
-  std::string dir_;
+  TempDir temp_{"kavro3-spool"};
+  const std::string& dir_ = temp_.path();
 };
 
 TEST_F(Spooling, TakenNamesAreLeftAloneAndTheNextIndexIsUsed) {

@@ -14,7 +14,7 @@
 #include "decoder/internal.h"
 #include "decoder/md5.h"
 #include "decoder/state.h"
-#include "platform/support.h"
+#include "tests/support/process.h"
 
 namespace kavro {
 namespace {
@@ -100,16 +100,16 @@ class EntryList : public ::testing::Test {
   void SetUp() override {
     qReleaseEntries();
     // With the list empty the accessors decode: give them a request with no fields.
-    platform::setEnv("CONTENT_TYPE", "text/plain");
-    platform::setEnv("QUERY_STRING", nullptr);
-    platform::setEnv("REQUEST_METHOD", "GET");
+    test::setEnv("CONTENT_TYPE", "text/plain");
+    test::setEnv("QUERY_STRING", nullptr);
+    test::setEnv("REQUEST_METHOD", "GET");
   }
   void TearDown() override {
     qReleaseEntries();
-    platform::setEnv("CONTENT_TYPE", nullptr);
-    platform::setEnv("QUERY_STRING", nullptr);
-    platform::setEnv("REQUEST_METHOD", nullptr);
-    platform::setEnv("REQUEST_URI", nullptr);
+    test::setEnv("CONTENT_TYPE", nullptr);
+    test::setEnv("QUERY_STRING", nullptr);
+    test::setEnv("REQUEST_METHOD", nullptr);
+    test::setEnv("REQUEST_URI", nullptr);
   }
   static std::vector<std::pair<std::string, std::string>> entries() {
     std::vector<std::pair<std::string, std::string>> out;
@@ -196,23 +196,23 @@ TEST_F(EntryList, NameOf1023CharactersIsLookedUp) {
 
 TEST_F(EntryList, NameOf1024CharactersIsFatal) {
   std::string name(1024, 'n');
-  platform::setEnv("REMOTE_ADDR", nullptr);
+  test::setEnv("REMOTE_ADDR", nullptr);
   EXPECT_EXIT(qValue("%s", name.c_str()), ::testing::ExitedWithCode(1), "");
   EXPECT_EXIT(qiValue("%s", name.c_str()), ::testing::ExitedWithCode(1), "");
 }
 
 TEST_F(EntryList, EmptyListDecodesAgainOnEveryAccess) {
-  platform::setEnv("QUERY_STRING", "");
-  platform::setEnv("REQUEST_URI", "/app/run?k=v");
+  test::setEnv("QUERY_STRING", "");
+  test::setEnv("REQUEST_URI", "/app/run?k=v");
   EXPECT_STREQ(qValue("k"), "v");  // decoded on demand from REQUEST_URI
   qReleaseEntries();
-  platform::setEnv("REQUEST_URI", "/app/run");
+  test::setEnv("REQUEST_URI", "/app/run");
   EXPECT_EQ(qFirstEntry(), nullptr);
   EXPECT_EQ(qDecode(), 0);
 }
 
 TEST_F(EntryList, SecondDecodeAddsNothing) {
-  platform::setEnv("QUERY_STRING", "a=1&b=2");
+  test::setEnv("QUERY_STRING", "a=1&b=2");
   EXPECT_EQ(qDecode(), 2);
   EXPECT_EQ(qDecode(), -1);
   EXPECT_EQ(entries().size(), 2u);
@@ -226,12 +226,12 @@ TEST_F(EntryList, ValueSizeIsTheDecodedText) {
 }
 
 TEST_F(EntryList, UploadIdWithoutContentTypeIsRefused) {
-  platform::setEnv("CONTENT_TYPE", nullptr);
-  platform::setEnv("QUERY_STRING", "Q_UPLOAD_ID=7");
-  platform::setEnv("REMOTE_ADDR", nullptr);
+  test::setEnv("CONTENT_TYPE", nullptr);
+  test::setEnv("QUERY_STRING", "Q_UPLOAD_ID=7");
+  test::setEnv("REMOTE_ADDR", nullptr);
   EXPECT_EXIT(qDecode(), ::testing::ExitedWithCode(1),
               "");  // the message goes to stdout, checked by the process-level cases
-  platform::setEnv("CONTENT_TYPE", "");
+  test::setEnv("CONTENT_TYPE", "");
   EXPECT_EQ(qDecode(), 1);
   EXPECT_STREQ(qValue("Q_UPLOAD_ID"), "7");
 }
@@ -287,8 +287,8 @@ bool isRecentId(const std::string& id, const std::string& client) {
 }
 
 TEST(RequestId, DigestOfTimeAddressAndPort) {
-  platform::setEnv("REMOTE_ADDR", "192.0.2.1");
-  platform::setEnv("REMOTE_PORT", "4000");
+  test::setEnv("REMOTE_ADDR", "192.0.2.1");
+  test::setEnv("REMOTE_PORT", "4000");
   std::string id = qUniqueRequestId();
   EXPECT_TRUE(std::regex_match(id, std::regex("[0-9a-f]{32}")));
   EXPECT_TRUE(isRecentId(id, "192.0.2.1:4000"));
@@ -297,19 +297,19 @@ TEST(RequestId, DigestOfTimeAddressAndPort) {
   std::string before = kept;
   qMd5Hex("something else");
   EXPECT_EQ(std::string(kept), before);
-  platform::setEnv("REMOTE_ADDR", nullptr);
-  platform::setEnv("REMOTE_PORT", nullptr);
+  test::setEnv("REMOTE_ADDR", nullptr);
+  test::setEnv("REMOTE_PORT", nullptr);
 }
 
 TEST(RequestId, UnsetAndOverlongClient) {
-  platform::setEnv("REMOTE_ADDR", nullptr);
-  platform::setEnv("REMOTE_PORT", nullptr);
+  test::setEnv("REMOTE_ADDR", nullptr);
+  test::setEnv("REMOTE_PORT", nullptr);
   EXPECT_TRUE(isRecentId(qUniqueRequestId(), ":"));
   // The stamp is cut at 255 characters, never overrun.
   std::string longAddress(400, 'a');
-  platform::setEnv("REMOTE_ADDR", longAddress.c_str());
+  test::setEnv("REMOTE_ADDR", longAddress.c_str());
   EXPECT_TRUE(isRecentId(qUniqueRequestId(), longAddress + ":"));
-  platform::setEnv("REMOTE_ADDR", nullptr);
+  test::setEnv("REMOTE_ADDR", nullptr);
 }
 
 }  // namespace

@@ -13,7 +13,9 @@
 
 #include "decoder/internal.h"
 #include "gateway/url_encode.h"
-#include "platform/support.h"
+#include "platform/platform.h"
+#include "tests/support/process.h"
+#include "tests/support/temp_dir.h"
 
 namespace kavro {
 namespace {
@@ -38,21 +40,19 @@ std::string readFile(const std::string& path) {
 class Forwarding : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = platform::makeTempDir("kavro3-forward");
     ASSERT_FALSE(dir_.empty());
     settings_ = Settings{};
     std::snprintf(settings_.filePath, sizeof settings_.filePath, "%s/", dir_.c_str());
     mode("1");
-    platform::setEnv("REMOTE_ADDR", "192.0.2.7");
-    platform::setEnv("REMOTE_PORT", "5555");
+    test::setEnv("REMOTE_ADDR", "192.0.2.7");
+    test::setEnv("REMOTE_PORT", "5555");
   }
   void TearDown() override {
     _entry_list_free(head_);
     releasePairText(&text_);
     for (std::size_t i = 0; i < spool_.count; ++i) std::free(spool_.paths[i]);
-    fs::remove_all(dir_);
-    platform::setEnv("REMOTE_ADDR", nullptr);
-    platform::setEnv("REMOTE_PORT", nullptr);
+    test::setEnv("REMOTE_ADDR", nullptr);
+    test::setEnv("REMOTE_PORT", nullptr);
   }
   void mode(const char* fileMode) {
     std::snprintf(settings_.fileMode, sizeof settings_.fileMode, "%s", fileMode);
@@ -96,7 +96,8 @@ class Forwarding : public ::testing::Test {
     return out;
   }
 
-  std::string dir_;
+  test::TempDir temp_{"kavro3-forward"};
+  const std::string& dir_ = temp_.path();
   Settings settings_{};
   Q_entry* head_ = nullptr;
   SpoolList spool_{};
@@ -279,12 +280,13 @@ TEST(AppendPair, GrowsAndKeepsEverything) {
 TEST(SpoolFromMappedInput, FileHoldsTheContentAsItStandsInTheInput) {
   std::string body(300000, '\0');
   for (std::size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>((i * 7919) >> 3);
-  ASSERT_TRUE(platform::setStandardInputForTests(body.data(), body.size(), true));
+  ASSERT_TRUE(test::setStandardInputForTests(body.data(), body.size(), true));
   std::size_t size = 0;
   char* mapped = static_cast<char*>(platform::largeMapStandardInput(&size));
   ASSERT_NE(mapped, nullptr);
   ASSERT_EQ(size, body.size());
-  std::string dir = platform::makeTempDir("kavro3-spool-mapped");
+  test::TempDir temp("kavro3-spool-mapped");
+  const std::string& dir = temp.path();
   struct Range {
     std::size_t start, length;
   } ranges[] = {{0, body.size()}, {156, 200000}, {4096, 8192}, {299999, 1}};
@@ -302,8 +304,7 @@ TEST(SpoolFromMappedInput, FileHoldsTheContentAsItStandsInTheInput) {
             platform::CreateStatus::kCreated);
   EXPECT_EQ(readFile(dir + "/other"), other);
   platform::largeUnmapStandardInput(mapped, size);
-  fs::remove_all(dir);
-  EXPECT_TRUE(platform::setStandardInputForTests("", 0, true));
+  EXPECT_TRUE(test::setStandardInputForTests("", 0, true));
 }
 
 }  // namespace

@@ -17,7 +17,9 @@
 
 #include "decoder/decoder.h"
 #include "decoder/internal.h"
-#include "platform/support.h"
+#include "tests/support/bytes.h"
+#include "tests/support/process.h"
+#include "tests/support/temp_dir.h"
 
 namespace kavro {
 namespace {
@@ -44,23 +46,7 @@ struct Outcome {
   std::string error;  // the message qError got; empty after a decode that returned
 };
 
-std::string show(const std::string& bytes) {
-  std::string out;
-  for (unsigned char c : bytes) {
-    if (c == '\r') {
-      out += "\\r";
-    } else if (c == '\n') {
-      out += "\\n";
-    } else if (c < 0x20 || c >= 0x7F) {
-      char hex[8];
-      std::snprintf(hex, sizeof hex, "\\x%02X", c);
-      out += hex;
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out;
-}
+std::string show(const std::string& bytes) { return test::escapeBytes(bytes); }
 
 std::string show(const Outcome& outcome) {
   if (!outcome.error.empty()) return "error \"" + outcome.error + "\"";
@@ -269,11 +255,11 @@ void tellWhatWasDecoding() {
 }
 
 void setRequestEnv(const Request& request) {
-  platform::setEnv("CONTENT_TYPE", request.contentType.c_str());
-  platform::setEnv("HTTP_COOKIE", request.cookie);
-  platform::setEnv("QUERY_STRING", request.query);
-  platform::setEnv("REQUEST_METHOD", "POST");
-  platform::setEnv("REMOTE_ADDR", nullptr);
+  test::setEnv("CONTENT_TYPE", request.contentType.c_str());
+  test::setEnv("HTTP_COOKIE", request.cookie);
+  test::setEnv("QUERY_STRING", request.query);
+  test::setEnv("REQUEST_METHOD", "POST");
+  test::setEnv("REMOTE_ADDR", nullptr);
 }
 
 Outcome collect(int count) {
@@ -293,7 +279,6 @@ class Multipart : public ::testing::Test {
     static const bool registered = std::atexit(tellWhatWasDecoding) == 0;
     EXPECT_TRUE(registered);
     qReleaseEntries();
-    dir_ = platform::makeTempDir("kavro3-multipart");
     ASSERT_FALSE(dir_.empty());
   }
   void TearDown() override {
@@ -301,8 +286,7 @@ class Multipart : public ::testing::Test {
     decoder::setBodyReaderForTests(nullptr, nullptr, 0);
     for (const char* name :
          {"CONTENT_TYPE", "HTTP_COOKIE", "QUERY_STRING", "REQUEST_METHOD", "CONTENT_LENGTH"})
-      platform::setEnv(name, nullptr);
-    std::filesystem::remove_all(dir_);
+      test::setEnv(name, nullptr);
   }
 
   // Decodes `request` read as `reading` says; the decode must return.
@@ -360,7 +344,8 @@ class Multipart : public ::testing::Test {
     }
   }
 
-  std::string dir_;
+  test::TempDir temp_{"kavro3-multipart"};
+  const std::string& dir_ = temp_.path();
   Feed feed_{};
 };
 

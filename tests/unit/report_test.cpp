@@ -7,7 +7,7 @@
 #include <string>
 
 #include "gateway/settings.h"
-#include "platform/support.h"
+#include "tests/support/temp_dir.h"
 
 namespace kavro {
 namespace {
@@ -16,7 +16,6 @@ namespace {
 class Reporter : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = platform::makeTempDir("kavro3-report");
     ASSERT_FALSE(dir_.empty());
     out_ = std::tmpfile();
     ASSERT_NE(out_, nullptr);
@@ -26,8 +25,6 @@ class Reporter : public ::testing::Test {
   void TearDown() override {
     reportStreamForTests(nullptr);
     std::fclose(out_);
-    std::remove(page().c_str());
-    std::remove(dir_.c_str());
     settings().sysDownPage[0] = '\0';
   }
   std::string written() {
@@ -48,7 +45,8 @@ class Reporter : public ::testing::Test {
     std::snprintf(settings().sysDownPage, sizeof settings().sysDownPage, "%s", page().c_str());
   }
 
-  std::string dir_;
+  test::TempDir temp_{"kavro3-report"};
+  const std::string& dir_ = temp_.path();
   std::FILE* out_ = nullptr;
 };
 

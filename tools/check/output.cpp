@@ -48,7 +48,7 @@ std::string sourceText(const SettingFacts& s) {
   return "";
 }
 
-std::string accessText(const platform::AccessCheck& a) {
+std::string accessText(const AccessCheck& a) {
   if (!a.exists) return "does not exist";
   char mode[8];
   std::snprintf(mode, sizeof mode, "%04o", a.mode);
@@ -127,7 +127,7 @@ const char* topicName(Topic topic) {
   return "";
 }
 
-std::string jsonAccess(const platform::AccessCheck& a) {
+std::string jsonAccess(const AccessCheck& a) {
   char mode[8];
   std::snprintf(mode, sizeof mode, "%04o", a.mode);
   std::string out = "{\"exists\": " + json(a.exists) + ", \"directory\": " + json(a.isDirectory) +
