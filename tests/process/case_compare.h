@@ -1,0 +1,29 @@
+// What the runner finds wrong after a run, in words and readable bytes.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace kavro::test {
+
+// Escaped bytes, broken into lines after each newline byte; long texts show
+// a window around `focus`.
+std::string showBytes(const std::string& bytes, std::size_t focus = 0);
+
+// Where two texts first differ, and both around that place.
+std::string describeDifference(const std::string& expected, const std::string& actual);
+
+// The Frames received against those expected, one message per Frame that
+// differs, is missing or was not expected; a Request (`isRequest`) is
+// compared row by row.
+std::vector<std::string> compareFrames(const std::vector<std::string>& expected,
+                                       const std::vector<bool>& isRequest,
+                                       const std::vector<std::string>& actual);
+
+// What is wrong with the entries of `dir` against `patterns` ('*' matching
+// any run of characters; each pattern matches exactly one entry and every
+// entry is matched): empty when nothing is.
+std::string checkLeft(const std::filesystem::path& dir, const std::vector<std::string>& patterns);
+
+}  // namespace kavro::test
