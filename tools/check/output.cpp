@@ -236,6 +236,75 @@ std::string jsonAccess(const AccessCheck& a) {
   return out + "}";
 }
 
+// The objects of the JSON report that take more than a line.
+
+std::string jsonSettingsFile(const Report& r) {
+  std::string o = "{\"path\": " + json(r.file.path) +
+                  ", \"fromEnvironment\": " + json(r.file.fromEnvironment) +
+                  ", \"read\": " + json(r.file.read);
+  if (r.file.read) {
+    o += ", \"bytes\": " + json(r.file.size) + ", \"skipped\": [";
+    for (std::size_t i = 0; i < r.file.skipped.size(); ++i) {
+      const platform::RegSkippedLine& line = r.file.skipped[i];
+      o += std::string(i ? ", " : "") + "{\"line\": " + json(line.line) +
+           ", \"reason\": " + json(std::string_view(platform::regSkipReasonName(line.reason))) +
+           ", \"text\": " + json(line.text) + "}";
+    }
+    o += "]";
+  } else {
+    o += ", \"error\": " + json(r.file.error);
+  }
+  if (r.userGiven && r.file.read) o += ", \"access\": " + jsonAccess(r.fileAccess);
+  return o + "}";
+}
+
+std::string jsonKey(const Report& r) {
+  const char* kind = r.keyChoice == KeyChoice::kApplication ? "application"
+                     : r.keyChoice == KeyChoice::kBase      ? "base"
+                                                            : "none";
+  return "{\"used\": " + json(std::string_view(kind)) +
+         ", \"path\": " + (r.keyChoice == KeyChoice::kNone ? "null" : json(r.keyPath)) +
+         ", \"applicationKey\": " + (r.applicationKey.empty() ? "null" : json(r.applicationKey)) +
+         ", \"applicationKeyExists\": " + json(r.applicationKeyExists) +
+         ", \"baseKeyExists\": " + json(r.baseKeyExists) + "}";
+}
+
+// One line a setting.
+std::string jsonSettings(const Report& r) {
+  std::string o;
+  for (std::size_t i = 0; i < r.settings.size(); ++i) {
+    const SettingFacts& s = r.settings[i];
+    o += "    {\"name\": " + json(std::string_view(s.view.name)) +
+         ", \"value\": " + (s.hidden ? "null" : json(s.value)) +
+         ", \"source\": " + json(std::string_view(sourceName(s.view.source)));
+    if (s.hidden) o += ", \"hidden\": true, \"bytes\": " + json(s.value.size());
+    if (s.view.source == SettingSource::kTooLong) o += ", \"storedBytes\": " + json(s.view.storedSize);
+    if (s.view.source == SettingSource::kWrongType)
+      o += ", \"storedType\": " + json(typeName(s.view.storedType));
+    if (s.inBaseKey) o += ", \"inBaseKey\": true";
+    o += std::string("}") + (i + 1 < r.settings.size() ? "," : "") + "\n";
+  }
+  return o;
+}
+
+std::string jsonConnect(const Report& r) {
+  std::string o = "{\"attempts\": [";
+  for (std::size_t i = 0; i < r.attempts.size(); ++i) {
+    const Attempt& a = r.attempts[i];
+    o += std::string(i ? ", " : "") + "{\"host\": " + json(a.host) + ", \"port\": " + json(a.port) +
+         ", \"connected\": " + json(a.connected) + (a.connected ? "" : ", \"text\": " + json(a.text)) + "}";
+  }
+  const char* login = r.login == LoginOutcome::kAccepted  ? "accepted"
+                      : r.login == LoginOutcome::kRefused ? "refused"
+                      : r.login == LoginOutcome::kFailed  ? "failed"
+                                                          : "not-tried";
+  o += "], \"login\": " + json(std::string_view(login));
+  if (r.login != LoginOutcome::kNotTried)
+    o += ", \"user\": " + json(r.loginUser) + ", \"application\": " + json(r.loginApplication);
+  if (!r.loginText.empty() || r.login == LoginOutcome::kRefused) o += ", \"text\": " + json(r.loginText);
+  return o + "}";
+}
+
 }  // namespace
 
 void printText(const Report& r, bool brief, std::string* out) {
@@ -267,81 +336,33 @@ void printText(const Report& r, bool brief, std::string* out) {
 }
 
 void printJson(const Report& r, std::string* out) {
-  std::string& o = *out;
-  o += "{\n  \"settingsFile\": {\"path\": " + json(r.file.path) +
-       ", \"fromEnvironment\": " + json(r.file.fromEnvironment) + ", \"read\": " + json(r.file.read);
-  if (r.file.read) {
-    o += ", \"bytes\": " + json(r.file.size) + ", \"skipped\": [";
-    for (std::size_t i = 0; i < r.file.skipped.size(); ++i) {
-      const platform::RegSkippedLine& line = r.file.skipped[i];
-      o += std::string(i ? ", " : "") + "{\"line\": " + json(line.line) +
-           ", \"reason\": " + json(std::string_view(platform::regSkipReasonName(line.reason))) +
-           ", \"text\": " + json(line.text) + "}";
-    }
-    o += "]";
-  } else {
-    o += ", \"error\": " + json(r.file.error);
-  }
-  if (r.userGiven && r.file.read) o += ", \"access\": " + jsonAccess(r.fileAccess);
-  o += "},\n  \"scriptName\": " + (r.scriptNameSet ? json(r.scriptName) : "null");
-  if (!r.url.empty()) o += ", \"url\": " + json(r.url);
-  const char* kind = r.keyChoice == KeyChoice::kApplication ? "application"
-                     : r.keyChoice == KeyChoice::kBase      ? "base"
-                                                            : "none";
-  o += ",\n  \"key\": {\"used\": " + json(std::string_view(kind)) +
-       ", \"path\": " + (r.keyChoice == KeyChoice::kNone ? "null" : json(r.keyPath)) +
-       ", \"applicationKey\": " + (r.applicationKey.empty() ? "null" : json(r.applicationKey)) +
-       ", \"applicationKeyExists\": " + json(r.applicationKeyExists) +
-       ", \"baseKeyExists\": " + json(r.baseKeyExists) + "},\n  \"settings\": [\n";
-  for (std::size_t i = 0; i < r.settings.size(); ++i) {
-    const SettingFacts& s = r.settings[i];
-    o += "    {\"name\": " + json(std::string_view(s.view.name)) +
-         ", \"value\": " + (s.hidden ? "null" : json(s.value)) +
-         ", \"source\": " + json(std::string_view(sourceName(s.view.source)));
-    if (s.hidden) o += ", \"hidden\": true, \"bytes\": " + json(s.value.size());
-    if (s.view.source == SettingSource::kTooLong) o += ", \"storedBytes\": " + json(s.view.storedSize);
-    if (s.view.source == SettingSource::kWrongType)
-      o += ", \"storedType\": " + json(typeName(s.view.storedType));
-    if (s.inBaseKey) o += ", \"inBaseKey\": true";
-    o += std::string("}") + (i + 1 < r.settings.size() ? "," : "") + "\n";
-  }
-  o += "  ],\n  \"registryInfo\": " + json(r.registryInfo) + ",\n  \"servers\": [";
-  for (std::size_t i = 0; i < r.serverNames.size(); ++i) o += (i ? ", " : "") + json(r.serverNames[i]);
-  o += "], \"randomStart\": " + json(r.randomStart) + ", \"order\": [";
-  for (std::size_t i = 0; i < r.attemptOrder.size(); ++i) o += (i ? ", " : "") + json(r.attemptOrder[i] + 1);
-  o += "],\n  \"outagePage\": " + (r.outagePage ? "{\"path\": " + json(settings().sysDownPage) +
-                                                      ", \"access\": " + jsonAccess(r.outageAccess) + "}"
-                                                : std::string("null"));
-  o += ",\n  \"spool\": {\"fileMode\": " + json(r.fileMode) + ", \"used\": " + json(r.spoolUsed);
-  if (r.spoolUsed) o += ", \"directory\": " + json(r.spoolDirectory);
-  if (r.spoolChecked) o += ", \"access\": " + jsonAccess(r.spoolAccess);
-  o += "}";
-  if (r.connectChecked) {
-    o += ",\n  \"connect\": {\"attempts\": [";
-    for (std::size_t i = 0; i < r.attempts.size(); ++i) {
-      const Attempt& a = r.attempts[i];
-      o += std::string(i ? ", " : "") + "{\"host\": " + json(a.host) + ", \"port\": " + json(a.port) +
-           ", \"connected\": " + json(a.connected) + (a.connected ? "" : ", \"text\": " + json(a.text)) + "}";
-    }
-    const char* login = r.login == LoginOutcome::kAccepted  ? "accepted"
-                        : r.login == LoginOutcome::kRefused ? "refused"
-                        : r.login == LoginOutcome::kFailed  ? "failed"
-                                                            : "not-tried";
-    o += "], \"login\": " + json(std::string_view(login));
-    if (r.login != LoginOutcome::kNotTried)
-      o += ", \"user\": " + json(r.loginUser) + ", \"application\": " + json(r.loginApplication);
-    if (!r.loginText.empty() || r.login == LoginOutcome::kRefused) o += ", \"text\": " + json(r.loginText);
-    o += "}";
-  }
-  o += ",\n  \"problems\": [";
+  *out += "{\n  \"settingsFile\": " + jsonSettingsFile(r) +
+          ",\n  \"scriptName\": " + (r.scriptNameSet ? json(r.scriptName) : "null");
+  if (!r.url.empty()) *out += ", \"url\": " + json(r.url);
+  *out += ",\n  \"key\": " + jsonKey(r) + ",\n  \"settings\": [\n" + jsonSettings(r) +
+          "  ],\n  \"registryInfo\": " + json(r.registryInfo) + ",\n  \"servers\": [";
+  for (std::size_t i = 0; i < r.serverNames.size(); ++i) *out += (i ? ", " : "") + json(r.serverNames[i]);
+  *out += "], \"randomStart\": " + json(r.randomStart) + ", \"order\": [";
+  for (std::size_t i = 0; i < r.attemptOrder.size(); ++i)
+    *out += (i ? ", " : "") + json(r.attemptOrder[i] + 1);
+  *out += "],\n  \"outagePage\": " + (r.outagePage ? "{\"path\": " + json(settings().sysDownPage) +
+                                                         ", \"access\": " + jsonAccess(r.outageAccess) + "}"
+                                                   : std::string("null"));
+  *out += ",\n  \"spool\": {\"fileMode\": " + json(r.fileMode) + ", \"used\": " + json(r.spoolUsed);
+  if (r.spoolUsed) *out += ", \"directory\": " + json(r.spoolDirectory);
+  if (r.spoolChecked) *out += ", \"access\": " + jsonAccess(r.spoolAccess);
+  *out += "}";
+  if (r.connectChecked) *out += ",\n  \"connect\": " + jsonConnect(r);
+  *out += ",\n  \"problems\": [";
   for (std::size_t i = 0; i < r.problems.size(); ++i) {
     const Problem& p = r.problems[i];
-    o += std::string(i ? "," : "") +
-         "\n    {\"level\": " + json(std::string_view(p.level == Level::kError ? "error" : "warning")) +
-         ", \"topic\": " + json(std::string_view(topicName(p.topic))) + ", \"text\": " + json(p.text) + "}";
+    *out += std::string(i ? "," : "") +
+            "\n    {\"level\": " + json(std::string_view(p.level == Level::kError ? "error" : "warning")) +
+            ", \"topic\": " + json(std::string_view(topicName(p.topic))) + ", \"text\": " + json(p.text) +
+            "}";
   }
-  o += std::string(r.problems.empty() ? "" : "\n  ") + "],\n  \"status\": " + std::to_string(r.status()) +
-       "\n}\n";
+  *out += std::string(r.problems.empty() ? "" : "\n  ") + "],\n  \"status\": " + std::to_string(r.status()) +
+          "\n}\n";
 }
 
 }  // namespace kavro::check
