@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/protocol.h"
 #include "tests/process/fake_engine.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
@@ -118,16 +119,6 @@ std::vector<Request> requests() {
   return all;
 }
 
-std::string hexOf(const std::string& text) {
-  static const char kDigits[] = "0123456789ABCDEF";
-  std::string out;
-  for (unsigned char c : text) {
-    out += kDigits[c >> 4];
-    out += kDigits[c & 15];
-  }
-  return out;
-}
-
 struct Outcome {
   ChildResult result;
   unsigned long long allocations = 0;
@@ -152,7 +143,7 @@ class AllocationFailure : public ::testing::Test {
       engine = std::make_unique<FakeEngine>();
       std::string error;
       EXPECT_TRUE(engine->listen(0, &error)) << error;
-      engine->start(acceptingScript(request.hexReply ? "KAVRO21" + hexOf(kReply) : kReply));
+      engine->start(acceptingScript(request.hexReply ? "KAVRO21" + engine::hexEncode(kReply) : kReply));
       port = std::to_string(engine->port());
     }
     std::ofstream(dir_ + "/kavro3.reg")
