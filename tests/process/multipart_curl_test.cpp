@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <random>
 #include <sstream>
 #include <string>
@@ -31,18 +30,6 @@ namespace fs = std::filesystem;
 using Fields = std::vector<std::pair<std::string, std::string>>;
 
 constexpr int kTimeoutSeconds = 60;
-
-std::string readFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-void writeFile(const fs::path& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
 
 std::string findCurl() {
   const char* path = std::getenv("PATH");

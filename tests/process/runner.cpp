@@ -11,7 +11,6 @@
 #include <algorithm>
 #include <cctype>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
 #include <memory>
 #include <string>
@@ -40,11 +39,9 @@ namespace fs = std::filesystem;
 
 constexpr int kTimeoutSeconds = 30;
 constexpr std::size_t kDeadPorts = 3;
-// The directories above the files written and the files: as under umask 022.
+// The directories above the files written: as under umask 022.
 constexpr fs::perms kDirectoryMode = fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
                                      fs::perms::others_read | fs::perms::others_exec;
-constexpr fs::perms kFileMode =
-    fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read | fs::perms::others_read;
 
 bool uses(const CaseFile& file, const std::string& text) {
   for (const Section& section : file.sections)
@@ -91,15 +88,6 @@ class StalledPort {
   platform::Socket filler_ = platform::kInvalidSocket;
   std::uint16_t port_ = 0;
 };
-
-bool writeFile(const fs::path& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  out.close();
-  std::error_code code;
-  fs::permissions(path, kFileMode, code);
-  return static_cast<bool>(out) && !code;
-}
 
 // The case's files, its settings file and the directory it checks, under `dir`.
 bool writeCaseFiles(const fs::path& dir, const ExpandedCase& run, std::string* error) {

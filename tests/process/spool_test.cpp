@@ -6,7 +6,6 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -24,13 +23,6 @@ namespace fs = std::filesystem;
 
 constexpr char kAddress[] = "192.0.2.9";
 constexpr char kPort[] = "4711";
-
-std::string readFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
 // The request identifiers the gateway can take from now on for a few seconds.
 std::vector<std::string> comingIds() {

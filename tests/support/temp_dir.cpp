@@ -2,7 +2,9 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
+#include <sstream>
 
 namespace kavro::test {
 
@@ -27,6 +29,24 @@ TempDir::~TempDir() {
   }
   std::error_code code;
   fs::remove_all(path_, code);
+}
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+bool writeFile(const std::string& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  out.close();
+  std::error_code code;
+  fs::permissions(
+      path, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read | fs::perms::others_read,
+      code);
+  return static_cast<bool>(out) && !code;
 }
 
 }  // namespace kavro::test

@@ -1,12 +1,13 @@
-// The tests' temporary directory: private, under $TMPDIR (or /tmp), made
-// rwxr-xr-x whatever the umask (a case may judge it for another user), and
-// removed with everything in it when the object goes.
+// The tests' temporary directory and the files they write and read there.
 #pragma once
 
 #include <string>
 
 namespace kavro::test {
 
+// A private directory under $TMPDIR (or /tmp), made rwxr-xr-x whatever the
+// umask (a case may judge it for another user), and removed with everything
+// in it when the object goes.
 class TempDir {
  public:
   // "PREFIX-XXXXXX"; path() is empty when it cannot be made.
@@ -26,5 +27,10 @@ class TempDir {
   std::string path_;
   bool keep_ = false;
 };
+
+// The whole file; empty when it cannot be read.
+std::string readFile(const std::string& path);
+// `bytes` as the whole file, rw-r--r-- whatever the umask. False on failure.
+bool writeFile(const std::string& path, const std::string& bytes);
 
 }  // namespace kavro::test

@@ -7,7 +7,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -21,19 +20,13 @@ namespace kavro {
 namespace {
 
 namespace fs = std::filesystem;
+using test::readFile;
 
 char* heapBytes(const std::string& bytes) {
   char* copy = static_cast<char*>(std::malloc(bytes.size() + 1));
   std::memcpy(copy, bytes.data(), bytes.size());
   copy[bytes.size()] = '\0';
   return copy;
-}
-
-std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
 }
 
 // A private list of entries, a spool directory and settings for each test.
