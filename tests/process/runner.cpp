@@ -89,6 +89,51 @@ class StalledPort {
   std::uint16_t port_ = 0;
 };
 
+// Why a case cannot run against gateway.exe under Wine; empty when it can.
+std::string posixOnly(const CaseFile& file) {
+  if (file.find("check") != nullptr) return "kavro3-check is a POSIX program";
+  if (const Section* engine = file.find("engine"))
+    for (const Line& line : engine->lines)
+      if (line.text.rfind("signal ", 0) == 0) return "POSIX signals";
+  return "";
+}
+
+// The listeners a case names: its engine (${PORT}), ports where nothing
+// listens (${DEAD1}...) and a stalled port (${STALLED}).
+struct Peers {
+  StalledPort stalled;
+  std::unique_ptr<FakeEngine> engine;
+
+  // Opens what `file` uses and names it in `variables`. Dead ports are
+  // picked only for the cases that use them: a port picked and released
+  // could be taken by a test running in parallel. The engine listens before
+  // any section is expanded, so that every section can name its port.
+  bool open(const CaseFile& file, Variables* variables, std::string* error) {
+    if (uses(file, "${DEAD") && !deadPorts(variables)) {
+      *error = "cannot pick free loopback ports";
+      return false;
+    }
+    if (uses(file, "${STALLED}")) {
+      if (!stalled.open()) {
+        *error = "cannot set up a stalled port";
+        return false;
+      }
+      (*variables)["STALLED"] = std::to_string(stalled.port());
+    }
+    const Section* section = file.find("engine");
+    if (section == nullptr) return true;
+    std::uint16_t port = 0;
+    if (!enginePort(*section, &port)) {
+      *error = "bad engine port: " + section->argument;
+      return false;
+    }
+    engine = std::make_unique<FakeEngine>();
+    if (!engine->listen(port, error)) return false;
+    (*variables)["PORT"] = std::to_string(engine->port());
+    return true;
+  }
+};
+
 // The case's files, its settings file and the directory it checks, under `dir`.
 bool writeCaseFiles(const fs::path& dir, const ExpandedCase& run, std::string* error) {
   for (const auto& [name, bytes] : run.files) {
@@ -139,36 +184,14 @@ TEST_P(ProcessCase, Run) {
   ASSERT_TRUE(readCase(param.path, &file, &error)) << param.path.string() << ": " << error;
   if (const Section* title = file.find("title"); !title->lines.empty())
     std::cout << "[ " << param.name << " ] " << title->lines[0].text << "\n";
-  if (gatewayIsWindows()) {
-    if (file.find("check") != nullptr) GTEST_SKIP() << "kavro3-check is a POSIX program";
-    if (const Section* engine = file.find("engine"))
-      for (const Line& line : engine->lines)
-        if (line.text.rfind("signal ", 0) == 0) GTEST_SKIP() << "POSIX signals";
-  }
+  if (gatewayIsWindows() && !posixOnly(file).empty()) GTEST_SKIP() << posixOnly(file);
 
   TempDir temp("kavro3-" + param.name);
   ASSERT_FALSE(temp.path().empty()) << "cannot create a temp dir";
   Variables variables{{"TMP", temp.path()}};
-  // Dead ports are picked only for the cases that use them: a port picked
-  // and released could be taken by a test running in parallel.
-  if (uses(file, "${DEAD")) {
-    ASSERT_TRUE(deadPorts(&variables)) << "cannot pick free loopback ports";
-  }
-  StalledPort stalled;
-  if (uses(file, "${STALLED}")) {
-    ASSERT_TRUE(stalled.open()) << "cannot set up a stalled port";
-    variables["STALLED"] = std::to_string(stalled.port());
-  }
-  // The engine listens first, so that its script and every other section
-  // can name its port.
-  std::unique_ptr<FakeEngine> engine;
-  if (const Section* section = file.find("engine")) {
-    std::uint16_t port = 0;
-    ASSERT_TRUE(enginePort(*section, &port)) << "bad engine port: " << section->argument;
-    engine = std::make_unique<FakeEngine>();
-    ASSERT_TRUE(engine->listen(port, &error)) << error;
-    variables["PORT"] = std::to_string(engine->port());
-  }
+  Peers peers;
+  ASSERT_TRUE(peers.open(file, &variables, &error)) << error;
+  FakeEngine* engine = peers.engine.get();
 
   ExpandedCase run;
   ASSERT_TRUE(expandCase(file, variables, &run, &error)) << error;
@@ -177,10 +200,9 @@ TEST_P(ProcessCase, Run) {
 
   ChildResult result;
   const std::string program = run.runsCheck ? KAVRO3_CHECK_PATH : "";
-  FakeEngine* peer = engine.get();
   bool ran = runGateway(temp / "kavro3.reg", run.env, run.input, &result, kTimeoutSeconds, &error, program,
-                        run.checkArguments, [peer](long pid) {
-                          if (peer) peer->setPeer(pid);
+                        run.checkArguments, [engine](long pid) {
+                          if (engine) engine->setPeer(pid);
                         });
   if (engine) engine->stop();
   ASSERT_TRUE(ran) << error;
