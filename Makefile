@@ -1,5 +1,6 @@
-# Wrappers around CMake. `make` builds the programs (no tests), `make test`
-# builds and runs every test twice (release build, then AddressSanitizer +
+# Wrappers around CMake. `make` builds the programs (no tests), `make check`
+# builds and runs the unit and process tests alone, `make test` builds and
+# runs every test twice (release build, then AddressSanitizer +
 # UndefinedBehaviorSanitizer build) and each fuzz target for 60 s
 # (test-fuzz), `make demo` serves the demo application behind lighttpd on
 # 127.0.0.1:8080, `make stress` runs the long load test with failover
@@ -12,6 +13,8 @@
 # kavro3_VERSION_ARCH.deb here.
 
 BUILD_DEPS := cmake make g++ libgtest-dev
+# The process tests upload with curl.
+check: BUILD_DEPS += curl
 test-release test-sanitize: BUILD_DEPS += chromium nodejs
 # The end-to-end tests run the gateway behind lighttpd and Apache httpd;
 # the demo behind lighttpd.
@@ -47,16 +50,11 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 # static-pie, static, dynamic, dynamic-nopie.
 GATEWAY_LINK ?=
 LINK_OPTION = $(if $(GATEWAY_LINK),-DKAVRO3_GATEWAY_LINK=$(GATEWAY_LINK),-UKAVRO3_GATEWAY_LINK)
-# How the gateway is linked: empty for the release default of CMakeLists.txt
-# (-U drops a value an earlier configure left in the cache), or one of
-# static-pie, static, dynamic, dynamic-nopie.
-GATEWAY_LINK ?=
-LINK_OPTION = $(if $(GATEWAY_LINK),-DKAVRO3_GATEWAY_LINK=$(GATEWAY_LINK),-UKAVRO3_GATEWAY_LINK)
 
 PREFIX ?= /usr/local
 
-.PHONY: all build windows windows-package test test-release test-sanitize test-fuzz fuzz fuzz-build demo stress bench format \
-  clean deps install package
+.PHONY: all build windows windows-package check test test-release test-sanitize test-fuzz fuzz fuzz-build demo \
+  stress bench format clean deps install package
 
 all: build
 
@@ -82,6 +80,14 @@ windows-package: deps
 	$(WINDOWS_CONFIGURE)
 	cmake --build build-win -j $(JOBS) --target windows-package
 	cp build-win/kavro3-*-x64.msi .
+
+# The edit-compile-test loop: the release build with its tests, then the
+# unit and process tests only (no end-to-end, browser, load, package,
+# Windows or fuzz run).
+check: deps
+	cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DKAVRO3_WERROR=ON -DBUILD_TESTING=ON $(LINK_OPTION)
+	cmake --build build -j $(JOBS) --target unit_tests process_tests
+	cd build && ctest --output-on-failure -j $(JOBS) -L '^(unit|process)$$'
 
 test: test-release test-sanitize test-fuzz
 

@@ -107,6 +107,10 @@ inline constexpr std::size_t kMaxRegistryFileSize = 16u << 20;
 // kMaxRegistryFileSize).
 int regReadFile(const char* path, std::string* bytes);
 
+// Forgets the loaded settings store, so the next regOpenKey reads the file
+// again (platform/posix/registry.cpp). For tests.
+void regReloadForTests();
+
 // UTF-16LE bytes to UTF-8. An unpaired surrogate becomes U+FFFD; an odd
 // trailing byte is dropped.
 std::string utf16leToUtf8(std::string_view bytes);

@@ -15,8 +15,10 @@
 #include <string>
 #include <vector>
 
-#include "platform/support.h"
+#include "engine/protocol.h"
 #include "tests/process/fake_engine.h"
+#include "tests/support/process.h"
+#include "tests/support/temp_dir.h"
 
 #ifndef KAVRO3_FAILALLOC_PATH
 #error "KAVRO3_FAILALLOC_PATH must name the gateway-failalloc executable"
@@ -122,18 +124,8 @@ std::vector<Request> requests() {
   return all;
 }
 
-std::string hexOf(const std::string& text) {
-  static const char kDigits[] = "0123456789ABCDEF";
-  std::string out;
-  for (unsigned char c : text) {
-    out += kDigits[c >> 4];
-    out += kDigits[c & 15];
-  }
-  return out;
-}
-
 struct Outcome {
-  platform::ChildResult result;
+  ChildResult result;
   unsigned long long allocations = 0;
   std::string refused;               // "N KIND SIZE", empty when nothing was refused
   std::vector<std::string> spooled;  // files in the spool directory afterwards
@@ -142,11 +134,9 @@ struct Outcome {
 class AllocationFailure : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = platform::makeTempDir("kavro3-failalloc");
     ASSERT_FALSE(dir_.empty());
     std::ofstream(dir_ + "/outage.html") << kOutagePage;
   }
-  void TearDown() override { fs::remove_all(dir_); }
 
   Outcome run(const Request& request, const std::vector<std::string>& extraEnv) {
     Outcome out;
@@ -158,7 +148,7 @@ class AllocationFailure : public ::testing::Test {
       engine = std::make_unique<FakeEngine>();
       std::string error;
       EXPECT_TRUE(engine->listen(0, &error)) << error;
-      engine->start(acceptingScript(request.hexReply ? "KAVRO21" + hexOf(kReply) : kReply));
+      engine->start(acceptingScript(request.hexReply ? "KAVRO21" + engine::hexEncode(kReply) : kReply));
       port = std::to_string(engine->port());
     }
     std::ofstream(dir_ + "/kavro3.reg")
@@ -176,11 +166,10 @@ class AllocationFailure : public ::testing::Test {
     bool ran;
     if (request.bodyFromFile) {
       std::ofstream(dir_ + "/body", std::ios::binary) << request.body;
-      ran =
-          platform::runChild("/bin/sh", {"-c", "exec \"$0\" < \"$1\"", KAVRO3_FAILALLOC_PATH, dir_ + "/body"},
-                             env, "", &out.result);
+      ran = runChild("/bin/sh", {"-c", "exec \"$0\" < \"$1\"", KAVRO3_FAILALLOC_PATH, dir_ + "/body"}, env,
+                     "", &out.result);
     } else {
-      ran = platform::runChild(KAVRO3_FAILALLOC_PATH, {}, env, request.body, &out.result);
+      ran = runChild(KAVRO3_FAILALLOC_PATH, {}, env, request.body, &out.result);
     }
     if (engine) engine->stop();
     EXPECT_TRUE(ran) << "cannot run " << KAVRO3_FAILALLOC_PATH;
@@ -194,7 +183,8 @@ class AllocationFailure : public ::testing::Test {
     return out;
   }
 
-  std::string dir_;
+  TempDir temp_{"kavro3-failalloc"};
+  const std::string& dir_ = temp_.path();
 };
 
 TEST_F(AllocationFailure, EveryAllocationFailsInTurn) {
@@ -219,7 +209,7 @@ TEST_F(AllocationFailure, EveryAllocationFailsInTurn) {
     std::set<std::string> outcomes;
     for (unsigned long long n = 1; n <= clean.allocations; ++n) {
       Outcome failed = run(request, {"KAVRO3_FAIL_ALLOCATION=" + std::to_string(n)});
-      const platform::ChildResult& r = failed.result;
+      const ChildResult& r = failed.result;
       std::string kind = failed.refused.substr(failed.refused.find(' ') + 1);
       kind = kind.substr(0, kind.find(' '));
       SCOPED_TRACE("allocation " + std::to_string(n) + " (" + failed.refused + ")");

@@ -41,24 +41,24 @@ std::vector<std::string> wineEnvironment() {
 // a run is tried again.
 constexpr int kWineStartTries = 3;
 
-bool wineDidNotStart(const platform::ChildResult& result) {
+bool wineDidNotStart(const ChildResult& result) {
   if (result.exitStatus == 0 || result.timedOut) return false;
   std::string said = result.output + result.errors;
   return said.empty() || said.find("could not be started") != std::string::npos;
 }
 
 bool runWineProgram(const std::vector<std::string>& args, const std::vector<std::string>& env,
-                    const std::string& input, platform::ChildResult* result, int timeoutSeconds,
+                    const std::string& input, ChildResult* result, int timeoutSeconds,
                     const std::function<void(long pid)>& started) {
   for (int attempt = 1;; ++attempt) {
-    *result = platform::ChildResult{};
-    if (!platform::runChild(kWine, args, env, input, result, timeoutSeconds, started)) return false;
+    *result = ChildResult{};
+    if (!runChild(kWine, args, env, input, result, timeoutSeconds, started)) return false;
     if (!wineDidNotStart(*result) || attempt == kWineStartTries) return true;
   }
 }
 
 bool runWine(const std::vector<std::string>& args, const char* what, bool mustSucceed, std::string* error) {
-  platform::ChildResult result;
+  ChildResult result;
   if (!runWineProgram(args, wineEnvironment(), "", &result, kRegistryTimeoutSeconds, nullptr)) {
     *error = std::string("cannot run ") + kWine;
     return false;
@@ -84,9 +84,8 @@ bool runnerVariable(std::string_view name) {
 }
 
 bool runGateway(const std::string& registryFile, std::vector<std::string> env, const std::string& input,
-                platform::ChildResult* result, int timeoutSeconds, std::string* error,
-                const std::string& program, const std::vector<std::string>& args,
-                const std::function<void(long pid)>& started) {
+                ChildResult* result, int timeoutSeconds, std::string* error, const std::string& program,
+                const std::vector<std::string>& args, const std::function<void(long pid)>& started) {
   const std::string gateway = program.empty() ? KAVRO3_GATEWAY_PATH : program;
   if (!fs::exists(gateway)) {
     *error = gateway + " does not exist: build it first";
@@ -99,7 +98,7 @@ bool runGateway(const std::string& registryFile, std::vector<std::string> env, c
     env.push_back("ASAN_OPTIONS=exitcode=86");
     env.push_back("UBSAN_OPTIONS=exitcode=87:print_stacktrace=1");
     env.push_back("LSAN_OPTIONS=exitcode=88");
-    if (platform::runChild(gateway, args, env, input, result, timeoutSeconds, started)) return true;
+    if (runChild(gateway, args, env, input, result, timeoutSeconds, started)) return true;
     *error = "cannot run " + gateway;
     return false;
   }

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/support.h"
+#include "tests/support/process.h"
 
 namespace kavro::test {
 
@@ -28,8 +28,8 @@ bool runnerVariable(std::string_view name);
 // `program` (with `args`) runs instead of the gateway when it is given, and
 // `started` learns the child's process id.
 bool runGateway(const std::string& registryFile, std::vector<std::string> env, const std::string& input,
-                platform::ChildResult* result, int timeoutSeconds, std::string* error,
-                const std::string& program = "", const std::vector<std::string>& args = {},
+                ChildResult* result, int timeoutSeconds, std::string* error, const std::string& program = "",
+                const std::vector<std::string>& args = {},
                 const std::function<void(long pid)>& started = nullptr);
 
 }  // namespace kavro::test

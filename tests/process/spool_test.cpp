@@ -6,15 +6,15 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "decoder/decoder.h"
 #include "engine/protocol.h"
-#include "platform/support.h"
 #include "tests/process/fake_engine.h"
 #include "tests/process/gateway_run.h"
+#include "tests/support/process.h"
+#include "tests/support/temp_dir.h"
 
 namespace kavro::test {
 namespace {
@@ -23,13 +23,6 @@ namespace fs = std::filesystem;
 
 constexpr char kAddress[] = "192.0.2.9";
 constexpr char kPort[] = "4711";
-
-std::string readFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
 // The request identifiers the gateway can take from now on for a few seconds.
 std::vector<std::string> comingIds() {
@@ -48,11 +41,7 @@ std::vector<std::string> comingIds() {
 
 class Spooling : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir_ = platform::makeTempDir("kavro3-spool");
-    ASSERT_FALSE(dir_.empty());
-  }
-  void TearDown() override { fs::remove_all(dir_); }
+  void SetUp() override { ASSERT_FALSE(dir_.empty()); }
 
   // Runs the gateway on an upload-shaped query string and returns row 0 as
   // the engine received it.
@@ -62,7 +51,7 @@ class Spooling : public ::testing::Test {
     EXPECT_TRUE(engine.listen(0, &error)) << error;
     writeRegistry(dir_ + "/kavro3.reg", engine.port(), fileMode, dir_ + "/spool/");
     engine.start(acceptingScript("ok"));
-    platform::ChildResult result;
+    ChildResult result;
     EXPECT_TRUE(runGateway(
         dir_ + "/kavro3.reg",
         {"REQUEST_METHOD=GET", std::string("REMOTE_ADDR=") + kAddress, std::string("REMOTE_PORT=") + kPort,
@@ -89,7 +78,8 @@ class Spooling : public ::testing::Test {
     return row0.substr(prefix.size(), 32);
   }
 
-  std::string dir_;
+  TempDir temp_{"kavro3-spool"};
+  const std::string& dir_ = temp_.path();
 };
 
 TEST_F(Spooling, TakenNamesAreLeftAloneAndTheNextIndexIsUsed) {

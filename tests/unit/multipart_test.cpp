@@ -19,7 +19,7 @@
 #include "decoder/internal.h"
 #include "decoder/part_headers.h"
 #include "decoder/state.h"
-#include "platform/support.h"
+#include "tests/support/bytes.h"
 #include "tests/support/fake_request.h"
 
 namespace kavro {
@@ -47,23 +47,7 @@ struct Outcome {
   std::string error;  // the message qError got; empty after a decode that returned
 };
 
-std::string show(const std::string& bytes) {
-  std::string out;
-  for (unsigned char c : bytes) {
-    if (c == '\r') {
-      out += "\\r";
-    } else if (c == '\n') {
-      out += "\\n";
-    } else if (c < 0x20 || c >= 0x7F) {
-      char hex[8];
-      std::snprintf(hex, sizeof hex, "\\x%02X", c);
-      out += hex;
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out;
-}
+std::string show(const std::string& bytes) { return test::escapeBytes(bytes); }
 
 std::string show(const Outcome& outcome) {
   if (!outcome.error.empty()) return "error \"" + outcome.error + "\"";

@@ -58,14 +58,12 @@ bool isBlank(char c) { return c == ' ' || c == '\t'; }
 // " by USER" when the check judges for a user given with --user.
 std::string byUser(const Report& r) { return r.userGiven ? " by " + r.user.name : ""; }
 
-std::string describeAccess(const platform::AccessCheck& access) {
-  return access.deniedAt + " " + access.problem;
-}
+std::string describeAccess(const AccessCheck& access) { return access.deniedAt + " " + access.problem; }
 
 // ---------------------------------------------------------------- the settings file and the key
 
 void inspectFile(Report* r) {
-  r->file = platform::regInspectFile();
+  r->file = regInspectFile();
   if (!r->file.read) {
     add(r, Level::kError, Topic::kSettingsFile,
         "cannot read " + r->file.path + ": " + r->file.error + "; the gateway then finds no key");
@@ -78,7 +76,7 @@ void inspectFile(Report* r) {
             "), " + platform::regSkipReasonText(skipped.reason) + ": " + skipped.text);
   }
   if (r->userGiven) {
-    r->fileAccess = platform::checkAccess(r->file.path, r->user, platform::kMayRead);
+    r->fileAccess = checkAccess(r->file.path, r->user, kMayRead);
     if (!r->fileAccess.allowed)
       add(r, Level::kError, Topic::kSettingsFile,
           r->user.name + " cannot read the settings file: " + describeAccess(r->fileAccess));
@@ -212,7 +210,7 @@ void inspectOutagePage(Report* r) {
   const char* page = r->values.sysDownPage;
   if (page[0] == '\0') return;
   r->outagePage = true;
-  r->outageAccess = platform::checkAccess(page, r->user, platform::kMayRead);
+  r->outageAccess = checkAccess(page, r->user, kMayRead);
   if (!r->outageAccess.allowed) {
     add(r, Level::kError, Topic::kOutagePage,
         "SysDownPage cannot be read" + byUser(*r) + ": " + describeAccess(r->outageAccess) +
@@ -243,8 +241,7 @@ void inspectSpool(const Options& o, Report* r) {
             filePath.substr(slash + 1) + "<index><request id> in " + r->spoolDirectory);
   if (!o.spool) return;
   r->spoolChecked = true;
-  r->spoolAccess =
-      platform::checkAccess(r->spoolDirectory, r->user, platform::kMayWrite | platform::kMaySearch);
+  r->spoolAccess = checkAccess(r->spoolDirectory, r->user, kMayWrite | kMaySearch);
   if (!r->spoolAccess.allowed) {
     add(r, Level::kError, Topic::kSpool,
         "no files can be created in " + r->spoolDirectory + byUser(*r) + ": " +
@@ -332,12 +329,12 @@ std::string typeName(std::uint32_t type) {
 bool inspect(const Options& options, Report* report, std::string* error) {
   report->userGiven = !options.user.empty();
   if (report->userGiven) {
-    if (!platform::lookUpUser(options.user, &report->user)) {
+    if (!lookUpUser(options.user, &report->user)) {
       *error = "no such user: " + options.user;
       return false;
     }
   } else {
-    report->user = platform::currentUser();
+    report->user = currentUser();
   }
   inspectFile(report);
   inspectKey(options, report);

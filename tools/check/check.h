@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "gateway/settings.h"
-#include "platform/support.h"
+#include "tools/check/system.h"
 
 namespace kavro::check {
 
@@ -51,11 +51,11 @@ struct Attempt {
 enum class LoginOutcome { kNotTried, kAccepted, kRefused, kFailed };
 
 struct Report {
-  platform::UserIds user;
+  UserIds user;
   bool userGiven = false;
 
-  platform::RegFileReport file;
-  platform::AccessCheck fileAccess;  // for the user, when one is given
+  RegFileReport file;
+  AccessCheck fileAccess;  // for the user, when one is given
 
   bool scriptNameSet = false;
   std::string scriptName;
@@ -75,13 +75,13 @@ struct Report {
   bool randomStart = false;
 
   bool outagePage = false;
-  platform::AccessCheck outageAccess;
+  AccessCheck outageAccess;
 
   std::string fileMode;
   bool spoolUsed = false;
   std::string spoolDirectory;  // FilePath up to its last '/'
   bool spoolChecked = false;
-  platform::AccessCheck spoolAccess;
+  AccessCheck spoolAccess;
 
   bool connectChecked = false;
   std::vector<Attempt> attempts;

@@ -9,8 +9,8 @@
 #include <cstring>
 #include <string>
 
-#include "platform/support.h"
 #include "tools/check/check.h"
+#include "tools/check/system.h"
 
 namespace {
 
@@ -65,7 +65,7 @@ int main(int argc, char** argv) {
         options.user = argv[++i];
         if (options.user.empty()) return usage("--user needs a name");
       } else {
-        kavro::platform::setEnv("KAVRO3_REGISTRY", argv[++i]);
+        kavro::check::useSettingsFile(argv[++i]);
       }
     } else if (argument.size() > 1 && argument[0] == '-') {
       return usage(("unknown option " + argument).c_str());

@@ -12,9 +12,9 @@
 #include <csignal>
 #include <ctime>
 
-#include "platform/support.h"
+#include "tests/support/process.h"
 
-namespace kavro::platform {
+namespace kavro::test {
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -217,4 +217,4 @@ bool sendTermination(long pid, const std::string& name) {
   return signal != 0 && pid > 0 && ::kill(static_cast<pid_t>(pid), signal) == 0;
 }
 
-}  // namespace kavro::platform
+}  // namespace kavro::test
