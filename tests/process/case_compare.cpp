@@ -62,26 +62,6 @@ std::string describeRequest(const std::string& expected, const std::string& actu
   return out.str();
 }
 
-bool wildcardMatch(const std::string& pattern, const std::string& name) {
-  std::size_t p = 0, n = 0, star = std::string::npos, resume = 0;
-  while (n < name.size()) {
-    if (p < pattern.size() && pattern[p] == '*') {
-      star = p++;
-      resume = n;
-    } else if (p < pattern.size() && pattern[p] == name[n]) {
-      ++p;
-      ++n;
-    } else if (star != std::string::npos) {
-      p = star + 1;
-      n = ++resume;
-    } else {
-      return false;
-    }
-  }
-  while (p < pattern.size() && pattern[p] == '*') ++p;
-  return p == pattern.size();
-}
-
 }  // namespace
 
 std::string showBytes(const std::string& bytes, std::size_t focus) {
@@ -132,6 +112,26 @@ std::vector<std::string> compareFrames(const std::vector<std::string>& expected,
   return problems;
 }
 
+bool wildcardMatch(const std::string& pattern, const std::string& name) {
+  std::size_t p = 0, n = 0, star = std::string::npos, resume = 0;
+  while (n < name.size()) {
+    if (p < pattern.size() && pattern[p] == '*') {
+      star = p++;
+      resume = n;
+    } else if (p < pattern.size() && pattern[p] == name[n]) {
+      ++p;
+      ++n;
+    } else if (star != std::string::npos) {
+      p = star + 1;
+      n = ++resume;
+    } else {
+      return false;
+    }
+  }
+  while (p < pattern.size() && pattern[p] == '*') ++p;
+  return p == pattern.size();
+}
+
 std::string checkLeft(const fs::path& dir, const std::vector<std::string>& lines,
                       std::map<std::string, std::string>* matchedBy) {
   std::vector<std::string> names;
@@ -170,7 +170,8 @@ std::string checkLeft(const fs::path& dir, const std::vector<std::string>& lines
 void namesAsPatterns(const std::map<std::string, std::string>& matchedBy, std::vector<std::string>* frames) {
   for (std::string& frame : *frames)
     for (const auto& [name, pattern] : matchedBy)
-      for (std::size_t at = frame.find(name); at != std::string::npos; at = frame.find(name, at + pattern.size()))
+      for (std::size_t at = frame.find(name); at != std::string::npos;
+           at = frame.find(name, at + pattern.size()))
         frame.replace(at, name.size(), pattern);
 }
 

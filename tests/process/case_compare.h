@@ -22,6 +22,9 @@ std::vector<std::string> compareFrames(const std::vector<std::string>& expected,
                                        const std::vector<bool>& isRequest,
                                        const std::vector<std::string>& actual);
 
+// '*' in `pattern` matches any run of bytes, everything else itself.
+bool wildcardMatch(const std::string& pattern, const std::string& name);
+
 // What is wrong with the entries of `dir` against the `left` lines ('*'
 // matching any run of characters; each pattern matches exactly one entry and
 // every entry is matched; "PATTERN sha256=HEX" also wants that digest):

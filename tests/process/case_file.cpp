@@ -17,7 +17,7 @@ bool knownPlatform(const std::string& name) { return name == "posix" || name == 
 
 bool knownSection(const std::string& name) {
   static const char* const kNames[] = {"title",  "env",  "registry", "file", "stdin", "engine", "stdout",
-                                       "stderr", "exit", "frames",   "rows", "check", "left"};
+                                       "stderr", "exit", "frames",   "rows", "check", "left",   "shell"};
   return std::find(std::begin(kNames), std::end(kNames), name) != std::end(kNames);
 }
 

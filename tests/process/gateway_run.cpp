@@ -85,7 +85,8 @@ bool runnerVariable(std::string_view name) {
 
 bool runGateway(const std::string& registryFile, std::vector<std::string> env, const std::string& input,
                 ChildResult* result, int timeoutSeconds, std::string* error, const std::string& program,
-                const std::vector<std::string>& args, const std::function<void(long pid)>& started) {
+                const std::vector<std::string>& args, const std::function<void(long pid)>& started,
+                const InputPause* pause) {
   const std::string gateway = program.empty() ? KAVRO3_GATEWAY_PATH : program;
   if (!fs::exists(gateway)) {
     *error = gateway + " does not exist: build it first";
@@ -98,7 +99,7 @@ bool runGateway(const std::string& registryFile, std::vector<std::string> env, c
     env.push_back("ASAN_OPTIONS=exitcode=86");
     env.push_back("UBSAN_OPTIONS=exitcode=87:print_stacktrace=1");
     env.push_back("LSAN_OPTIONS=exitcode=88");
-    if (runChild(gateway, args, env, input, result, timeoutSeconds, started)) return true;
+    if (runChild(gateway, args, env, input, result, timeoutSeconds, started, pause)) return true;
     *error = "cannot run " + gateway;
     return false;
   }

@@ -30,6 +30,6 @@ bool runnerVariable(std::string_view name);
 bool runGateway(const std::string& registryFile, std::vector<std::string> env, const std::string& input,
                 ChildResult* result, int timeoutSeconds, std::string* error, const std::string& program = "",
                 const std::vector<std::string>& args = {},
-                const std::function<void(long pid)>& started = nullptr);
+                const std::function<void(long pid)>& started = nullptr, const InputPause* pause = nullptr);
 
 }  // namespace kavro::test

@@ -3,6 +3,7 @@
 // FileMode 1 removes what it wrote. Run against both builds.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -59,6 +60,7 @@ class Spooling : public ::testing::Test {
         "", &result, 30, &error))
         << error;
     engine.stop();
+    errors_ = result.errors;
     EXPECT_EQ(result.output, "ok") << result.errors;
     EXPECT_EQ(result.exitStatus, 0);
     std::vector<std::string> frames = engine.frames();
@@ -80,6 +82,7 @@ class Spooling : public ::testing::Test {
 
   TempDir temp_{"kavro3-spool"};
   const std::string& dir_ = temp_.path();
+  std::string errors_;  // of the last run
 };
 
 TEST_F(Spooling, TakenNamesAreLeftAloneAndTheNextIndexIsUsed) {
@@ -121,6 +124,15 @@ TEST_F(Spooling, ModeTwoKeepsIt) {
 TEST_F(Spooling, MissingDirectoryGivesError) {
   std::string row0 = run("2");
   EXPECT_EQ(row0, "up=ERROR&up.length=5&up.filename=a.txt");
+  // One error-log line names the file (index 0, the request's identifier)
+  // and the system's reason.
+  std::string made = " msg=KAVRO3 cannot make the spool file " + dir_ + "/spool/0";
+  std::size_t at = errors_.find(made);
+  ASSERT_NE(at, std::string::npos) << errors_;
+  EXPECT_EQ(errors_.rfind("kavro3: ", 0), 0u) << errors_;
+  EXPECT_EQ(std::count(errors_.begin(), errors_.end(), '\n'), 1) << errors_;
+  std::string reason = errors_.substr(at + made.size() + 32);
+  EXPECT_TRUE(reason.size() > 3 && reason.rfind(": ", 0) == 0) << errors_;
 }
 
 }  // namespace

@@ -88,7 +88,7 @@ class SigpipeBlock {
 
 bool runChild(const std::string& path, const std::vector<std::string>& args,
               const std::vector<std::string>& env, const std::string& input, ChildResult* result,
-              int timeoutSeconds, const std::function<void(long pid)>& started) {
+              int timeoutSeconds, const std::function<void(long pid)>& started, const InputPause* pause) {
   *result = ChildResult{};
   SigpipeBlock sigpipeBlock;
 
@@ -180,7 +180,16 @@ bool runChild(const std::string& path, const std::vector<std::string>& args,
       if (watched[i].revents == 0) continue;
       Fd* owner = owners[i];
       if (owner == &inWrite) {
-        ssize_t sent = ::write(inWrite.fd, input.data() + fed, input.size() - fed);
+        std::size_t end = input.size();
+        if (pause != nullptr && fed <= pause->at) {
+          if (fed == pause->at) {
+            pause->action(static_cast<long>(pid));
+            pause = nullptr;
+          } else {
+            end = pause->at;
+          }
+        }
+        ssize_t sent = ::write(inWrite.fd, input.data() + fed, end - fed);
         if (sent > 0) fed += static_cast<std::size_t>(sent);
         // EPIPE: the child stopped reading; the rest of the input is dropped.
         if (fed == input.size() || (sent < 0 && errno != EAGAIN && errno != EINTR)) inWrite.reset();

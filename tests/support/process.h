@@ -22,9 +22,16 @@ struct ChildResult {
   int exitStatus = -1;    // exit code, or 128 + signal number
   bool timedOut = false;  // killed because it ran past the time-out
 };
+// With `pause`, feeding stops after `pause->at` bytes of the input until
+// `pause->action` (given the child's process id) has returned.
+struct InputPause {
+  std::size_t at;
+  std::function<void(long pid)> action;
+};
 bool runChild(const std::string& path, const std::vector<std::string>& args,
               const std::vector<std::string>& env, const std::string& input, ChildResult* result,
-              int timeoutSeconds = 30, const std::function<void(long pid)>& started = nullptr);
+              int timeoutSeconds = 30, const std::function<void(long pid)>& started = nullptr,
+              const InputPause* pause = nullptr);
 // Sends SIGTERM, SIGINT or SIGHUP, named "TERM", "INT" or "HUP", to the
 // process `pid`. False for any other name, or when it cannot be sent.
 bool sendTermination(long pid, const std::string& name);
