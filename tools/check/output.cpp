@@ -115,11 +115,13 @@ std::string serversHead(const Report& r) {
   return head + (r.serverNames.empty() ? " none\n" : "\n");
 }
 
+// The servers by name, in the order the gateway tries them.
 std::string serversDetails(const Report& r) {
   if (r.attemptOrder.empty()) return "";
-  std::string details = r.randomStart ? "  order: from a random one, each once; from the first:" : "  order:";
+  std::string details =
+      r.randomStart ? "  tried from a random one, each once; from the first: " : "  tried: ";
   for (std::size_t i = 0; i < r.attemptOrder.size(); ++i)
-    details += (i ? ", " : " ") + std::to_string(r.attemptOrder[i] + 1);
+    details += (i ? ", then " : "") + shown(r.serverNames[r.attemptOrder[i]]);
   return details + "\n";
 }
 
@@ -138,21 +140,6 @@ std::string spoolDetails(const Report& r) {
   if (r.spoolAccess.allowed && r.spoolAccess.isDirectory)
     details += r.userGiven ? "; " + r.user.name + " may create files in it" : "; files may be created in it";
   return details + "\n";
-}
-
-std::string connectDetails(const Report& r) {
-  std::string details;
-  for (std::size_t i = 0; i < r.attempts.size(); ++i) {
-    const Attempt& a = r.attempts[i];
-    details += "  attempt " + std::to_string(i + 1) + ", " + shown(a.host) + ":" + shown(a.port) + ": " +
-               (a.connected ? "connected" : trimmed(a.text)) + "\n";
-  }
-  if (r.attempts.empty()) details += "  no attempt: " + trimmed(r.loginText) + "\n";
-  if (r.login == LoginOutcome::kNotTried) return details;
-  details += "  login as " + quoted(r.loginUser) + ", application " + quoted(r.loginApplication) + ": ";
-  if (r.login == LoginOutcome::kAccepted) return details + "accepted\n";
-  if (r.login == LoginOutcome::kRefused) return details + "refused: " + quoted(r.loginText) + "\n";
-  return details + trimmed(r.loginText) + "\n";
 }
 
 std::string resultLine(const Report& r) {
@@ -331,8 +318,27 @@ void printText(const Report& r, bool brief, std::string* out) {
               "\n",
           "", Topic::kOutagePage, false);
   section(spoolHead(r), spoolDetails(r), Topic::kSpool, r.spoolChecked);
-  if (r.connectChecked) section("connect:\n", connectDetails(r), Topic::kConnect, true);
-  *out += resultLine(r);
+}
+
+std::string attemptLine(std::size_t index, const Attempt& a) {
+  return "  attempt " + std::to_string(index + 1) + ", " + shown(a.host) + ":" + shown(a.port) + ": " +
+         (a.connected ? "connected" : trimmed(a.text)) + "\n";
+}
+
+std::string noAttemptLine(const Report& r) { return "  no attempt: " + trimmed(r.loginText) + "\n"; }
+
+std::string loginLine(const Report& r) {
+  std::string line =
+      "  login as " + quoted(r.loginUser) + ", application " + quoted(r.loginApplication) + ": ";
+  if (r.login == LoginOutcome::kAccepted) return line + "accepted\n";
+  if (r.login == LoginOutcome::kRefused) return line + "refused: " + quoted(r.loginText) + "\n";
+  return line + trimmed(r.loginText) + "\n";
+}
+
+std::string printTextEnd(const Report& r) {
+  std::string out;
+  if (r.connectChecked) problemsOf(r, Topic::kConnect, &out);
+  return out + resultLine(r);
 }
 
 void printJson(const Report& r, std::string* out) {

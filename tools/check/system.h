@@ -27,6 +27,11 @@ RegFileReport regInspectFile();
 // The gateway reads `path` from now on (KAVRO3_REGISTRY).
 void useSettingsFile(const char* path);
 
+// The directory of the gateway installed with this kavro3-check (bin/ and
+// lib/kavro3/ under one prefix: /usr/lib/kavro3 from the package), where the
+// guides' web servers start it.
+std::string gatewayDirectory();
+
 // A user as the kernel's permission checks see it.
 struct UserIds {
   std::string name;

@@ -131,3 +131,17 @@ AccessCheck checkAccess(const std::string& path, const UserIds& user, int wanted
 }
 
 }  // namespace kavro::check
+
+namespace kavro::check {
+
+std::string gatewayDirectory() {
+  char self[4096];
+  ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
+  if (n <= 0) return "/usr/lib/kavro3";
+  std::string bin(self, static_cast<std::size_t>(n));
+  bin.erase(bin.rfind('/') == std::string::npos ? 0 : bin.rfind('/'));
+  std::string prefix = bin.substr(0, bin.rfind('/') == std::string::npos ? 0 : bin.rfind('/'));
+  return prefix + "/lib/kavro3";
+}
+
+}  // namespace kavro::check
