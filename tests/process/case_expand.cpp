@@ -297,7 +297,16 @@ bool expandOutcome(const CaseFile& file, Expander* expand, ExpandedCase* out) {
 
 // The Request message of `rows`: "3" 0x01, every value followed by 0xFE,
 // 0x01.
-bool expectedRequest(const Section& rows, Expander* expand, std::string* message) {
+// The value of the variable `name` in `env`, or empty when it is unset.
+std::string envValue(const std::vector<std::string>& env, const char* name) {
+  std::string prefix = std::string(name) + "=";
+  for (const std::string& item : env)
+    if (item.rfind(prefix, 0) == 0) return item.substr(prefix.size());
+  return "";
+}
+
+bool expectedRequest(const Section& rows, const std::vector<std::string>& env, Expander* expand,
+                     std::string* message) {
   long count = kUsualCount;
   std::map<long, std::string> values;
   for (const Line& line : rows.lines) {
@@ -322,7 +331,12 @@ bool expectedRequest(const Section& rows, Expander* expand, std::string* message
   *message = "3\x01";
   for (long i = 0; i < count; ++i) {
     auto found = values.find(i);
-    if (found != values.end()) *message += found->second;
+    if (found != values.end()) {
+      *message += found->second;
+    } else if (i > 0 && i < kRegistryInfoRow) {
+      // A CGI row not given is the variable as the case sets it.
+      *message += envValue(env, wire::kCgiRowNames[i]);
+    }
     *message += wire::kValueSeparator;
   }
   *message += '\x01';
@@ -345,7 +359,8 @@ bool expandFrames(const CaseFile& file, Expander* expand, ExpandedCase* out) {
     bool request = line.text == "@request";
     if (request && rows == nullptr) return expand->fail(line.number, "@request needs a rows section");
     const std::string text = line.text == "@login" ? kUsualLogin : line.text == "@close" ? kClose : line.text;
-    if (request ? !expectedRequest(*rows, expand, &frame) : !expand->line(line.number, text, false, &frame))
+    if (request ? !expectedRequest(*rows, out->env, expand, &frame)
+                : !expand->line(line.number, text, false, &frame))
       return false;
     requested = requested || request;
     out->frames.push_back(frame);
