@@ -117,6 +117,11 @@ char* _get_query(const char* source) {
     if (method == nullptr || std::strcmp(method, "POST") != 0) return nullptr;
     const char* contentLength = decoder::variable("CONTENT_LENGTH");
     if (contentLength == nullptr) qError("_get_query(): Your browser sent a non-HTTP compliant message.");
+    // The body can be read only once: a later decode (an accessor finding
+    // the list empty) finds it consumed, and never reads past it.
+    decoder::BodyInput& input = decoder::state().input;
+    if (input.bodyRead) return nullptr;
+    input.bodyRead = true;
     // atoi's reading: a negative length reads no body. A body shorter than
     // announced is taken as it arrived.
     long long length = readDecimal(contentLength, 0, INT_MAX);

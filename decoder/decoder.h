@@ -39,6 +39,34 @@ int qiValue(const char* format, ...) __attribute__((format(printf, 1, 2)));
 Q_entry* qFirstEntry();
 void qReleaseEntries();
 
+// Where the content of an uploaded file goes while the body is read: the
+// gateway streams it to a spool file, or drops it. Without a sink every
+// content is held in memory, as any part's.
+class QUploadSink {
+ public:
+  enum class Keep { kMemory, kStream, kDrop };
+  // The content of an upload for the field `name` begins. kMemory: it is held
+  // in memory; kStream: it goes to writeUpload() as it is found; kDrop: it
+  // is read and dropped.
+  virtual Keep beginUpload(const char* name) = 0;
+  // kStream: the next `size` bytes of the content.
+  virtual void writeUpload(const char* data, std::size_t size) = 0;
+  // kStream and kDrop: the content has ended. The text the field's entry
+  // holds instead of the content (a spool path, "ERROR", "SKIPPED"); the
+  // decoder copies it.
+  virtual const char* endUpload() = 0;
+  // The decode failed: nothing the sink made for it may stay.
+  virtual void abandonUploads() = 0;
+
+ protected:
+  ~QUploadSink() = default;
+};
+// Set after qStartRequest, which clears it.
+void qSetUploadSink(QUploadSink* sink);
+// Whether the entry of an uploaded file holds the sink's text rather than
+// its content.
+bool qUploadHandled(const Q_entry* entry);
+
 // The number of bytes the decoder placed in `entry`'s value buffer before its
 // terminator: an upload's byte count, or the text's length. A caller never
 // reads beyond it, whatever a companion entry claims.

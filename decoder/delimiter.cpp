@@ -57,7 +57,19 @@ void DelimiterScanner::start() {
   next_ = 0;
   matched_ = 0;
   cost_ = 0;
+  discarded_ = 0;
   if (forceLinear_) linear_ = true;
+}
+
+std::size_t DelimiterScanner::settled() const {
+  // Until the bare delimiters are ruled out, the first byte may begin one.
+  if (!bareTested_) return 0;
+  return linear_ ? next_ - matched_ : next_;
+}
+
+void DelimiterScanner::discard(std::size_t count) {
+  next_ -= count;
+  discarded_ += count;
 }
 
 bool DelimiterScanner::tailEnds(const char* tail, End* end, std::size_t start) const {
@@ -98,7 +110,7 @@ bool DelimiterScanner::find(const char* data, std::size_t size, End* end) {
         if (next_ + m + 2 > size) return false;  // the two bytes after it are still to come
         if (tailEnds(data + next_ + m, end, next_)) return true;
       }
-      if (cost_ > kCostPerByte * next_ + kCostSlack) {
+      if (cost_ > kCostPerByte * (discarded_ + next_) + kCostSlack) {
         // Every alignment before next_ is ruled out; go on from there.
         linear_ = true;
         matched_ = 0;

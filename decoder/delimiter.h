@@ -30,9 +30,17 @@ class DelimiterScanner {
     std::size_t end;     // bytes up to and including the delimiter
     bool last;           // a closing delimiter
   };
-  // `data` holds the `size` bytes stored since start(): those of earlier calls
-  // (possibly elsewhere in memory) and perhaps more. True with the earliest end.
+  // `data` holds the `size` bytes stored since start(), but for those
+  // discarded: those of earlier calls (possibly elsewhere in memory) and
+  // perhaps more. True with the earliest end, counted from `data`.
   bool find(const char* data, std::size_t size, End* end);
+
+  // How many of the bytes at the front of the data are content for certain:
+  // no delimiter can begin among them, whatever follows.
+  std::size_t settled() const;
+  // The first `count` bytes (at most settled()) are gone: the next find()
+  // gets the data from the byte after them.
+  void discard(std::size_t count);
 
  private:
   bool linearFind(const char* data, std::size_t size, End* end);
@@ -53,6 +61,7 @@ class DelimiterScanner {
   std::size_t next_ = 0;     // Horspool: next alignment; KMP: next byte to take
   std::size_t matched_ = 0;  // KMP: pattern bytes matched before next_
   std::size_t cost_ = 0;     // bytes Horspool may have compared
+  std::size_t discarded_ = 0;
 };
 
 }  // namespace kavro::decoder

@@ -23,6 +23,8 @@ struct Node {
   // long multipart value) or lies in the mapped standard input
   // (decoder::kBorrowedValue): std::free must not see either.
   std::size_t largeCapacity;
+  // An upload whose value is the upload sink's text, not its content.
+  bool handled;
 };
 
 constexpr char kUploadId[] = "Q_UPLOAD_ID";
@@ -51,6 +53,7 @@ Q_entry* appendNode(Q_entry* head, char* name, char* value, std::size_t valueSiz
   node->entry = Q_entry{name, value, nullptr};
   node->valueSize = valueSize;
   node->largeCapacity = largeCapacity;
+  node->handled = false;
   Q_entry* entry = &node->entry;
 
   decoder::State& list = decoder::state();
@@ -73,15 +76,18 @@ namespace decoder {
 
 Q_entry* head() { return state().head; }
 
-void appendLargeEntry(char* name, char* value, std::size_t valueSize, std::size_t capacity) {
+Q_entry* appendLargeEntry(char* name, char* value, std::size_t valueSize, std::size_t capacity) {
   State& list = state();
   Q_entry* entry = appendNode(list.head, name, value, valueSize, capacity);
   if (entry != nullptr && list.head == nullptr) list.head = entry;
+  return entry;
 }
 
-void appendEntry(char* name, char* value, std::size_t valueSize) {
-  appendLargeEntry(name, value, valueSize, 0);
+Q_entry* appendEntry(char* name, char* value, std::size_t valueSize) {
+  return appendLargeEntry(name, value, valueSize, 0);
 }
+
+void markUploadHandled(Q_entry* entry) { nodeOf(entry)->handled = true; }
 
 bool uploadIdSeen() { return state().uploadIdSeen; }
 
@@ -95,6 +101,8 @@ void releaseValue(char* value, std::size_t largeCapacity) {
 }
 
 }  // namespace decoder
+
+bool qUploadHandled(const Q_entry* entry) { return nodeOf(entry)->handled; }
 
 Q_entry* _entry_append(Q_entry* head, char* name, char* value) {
   return appendNode(head, name, value, value ? std::strlen(value) : 0, 0);

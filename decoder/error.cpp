@@ -49,10 +49,14 @@ void qSetErrorHook(QErrorHook hook, void* context) {
   decoder::state().errorHookContext = context;
 }
 
+void qSetUploadSink(QUploadSink* sink) { decoder::state().uploadSink = sink; }
+
 void qError(const char* format, ...) {
   decoder::State& s = decoder::state();
   if (s.reporting) endRequest();
   s.reporting = true;
+  // Nothing half-made stays behind: files of this decode go before the page.
+  if (s.uploadSink != nullptr) s.uploadSink->abandonUploads();
 
   char message[kMessageMax + 1];
   va_list args;

@@ -49,6 +49,14 @@ char* _read_line(char* buffer, std::size_t size, decoder::BodyInput* stream);
 char* _parse_multipart_value_into_memory(const char* boundary, int* last, std::size_t* length,
                                          std::size_t* largeCapacity);
 
+// Reads an upload's content up to its delimiter into the upload sink (or,
+// `keep` false, nowhere) and makes the sink's closing text the pending value.
+// Sets *last when the delimiter was the closing one; returns the content's
+// byte count. A body that ends first is fatal.
+namespace decoder {
+std::size_t streamUpload(const char* boundary, bool keep, int* last);
+}
+
 // ------------------------------------------------------------ helpers
 
 char* _cut_word(char* text, char stop);
@@ -67,14 +75,16 @@ namespace kavro::decoder {
 Q_entry* head();
 
 // Appends to the process-wide list (making the head when it is empty) an
-// entry whose value buffer holds `valueSize` bytes before its terminator.
-// An empty name stores nothing and frees both texts.
-void appendEntry(char* name, char* value, std::size_t valueSize);
+// entry whose value buffer holds `valueSize` bytes before its terminator,
+// and returns it. An empty name stores nothing (null) and frees both texts.
+Q_entry* appendEntry(char* name, char* value, std::size_t valueSize);
 
 // Appends like appendEntry, for a value that is a platform large buffer of
 // `capacity` bytes (released with largeFree, never std::free), or with
 // `capacity` kBorrowedValue, a value inside the mapped standard input.
-void appendLargeEntry(char* name, char* value, std::size_t valueSize, std::size_t capacity);
+Q_entry* appendLargeEntry(char* name, char* value, std::size_t valueSize, std::size_t capacity);
+// The entry of an upload holds the upload sink's text (qUploadHandled).
+void markUploadHandled(Q_entry* entry);
 constexpr std::size_t kBorrowedValue = ~std::size_t{0};
 
 // Whether an entry named "Q_UPLOAD_ID" is in the process-wide list.

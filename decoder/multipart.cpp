@@ -13,6 +13,7 @@
 
 #include "decoder/decoder.h"
 #include "decoder/internal.h"
+#include "decoder/part_headers.h"
 #include "decoder/state.h"
 #include "platform/platform.h"
 
@@ -25,15 +26,10 @@ namespace {
 constexpr std::size_t kDelimiterBufferSize = 256;
 constexpr std::size_t kDelimiterExtra = 6;
 static_assert(kDelimiterBufferSize - kDelimiterExtra - 1 + 2 == DelimiterScanner::kBoundaryMax);
-
-// Offset of the field name in a Content-Disposition line: the 21 characters
-// of "Content-Disposition: ", then 17 that a browser fills with
-// form-data; name=" and that are not examined.
-constexpr std::size_t kNameOffset = 38;
+static_assert(kBoundaryParameterMax + kDelimiterExtra + 1 == kDelimiterBufferSize);
 
 constexpr char kDisposition[] = "Content-Disposition: ";
 constexpr char kContentType[] = "Content-Type: ";
-constexpr char kFileNameMark[] = "; filename=\"";
 
 // Copies at most `count` bytes of `text` (fewer at its NUL) into `target`,
 // cut to fit, and terminates it.
@@ -66,16 +62,8 @@ void appendCompanion(const char* name, const char* suffix, const char* value) {
 }
 
 void readDisposition(PartState* part, const char* line) {
-  // The 17 characters after the prefix are not examined: a line shorter than
-  // the name's offset has an empty name.
-  std::size_t length = std::strlen(line);
-  const char* name = line + (length < kNameOffset ? length : kNameOffset);
-  copyText(part->name, sizeof part->name, name, std::strcspn(name, "\""));
-
-  const char* mark = std::strstr(line, kFileNameMark);
-  if (mark == nullptr) return;  // an earlier file name stays
-  const char* fileName = mark + (sizeof kFileNameMark - 1);
-  copyText(part->fileName, sizeof part->fileName, fileName, std::strcspn(fileName, "\""));
+  DispositionNames names{part->name, sizeof part->name, part->fileName, sizeof part->fileName};
+  if (!readDispositionNames(line, names)) return;  // an earlier file name stays
   // Browsers on Windows send the whole path: only its last backslash-separated
   // component stays. Slashes are not separators.
   if (char* cut = std::strrchr(part->fileName, '\\'))
@@ -99,8 +87,10 @@ void readPartHeaders(PartState* part) {
   }
 }
 
-// The part's content is the decoder's pending value until its entry adopts it.
-void appendPart(const PartState& part, std::size_t length) {
+// The part's content (or, for an upload the sink took, the sink's text) is
+// the decoder's pending value until its entry adopts it. `length` is the
+// content's byte count either way.
+void appendPart(const PartState& part, std::size_t length, bool handled) {
   State& s = state();
   char* name = heapCopy(part.name);
   if (name == nullptr) qError(kMultipartNoMemory);
@@ -108,10 +98,9 @@ void appendPart(const PartState& part, std::size_t length) {
   std::size_t largeCapacity = s.pendingCapacity;
   s.pendingValue = nullptr;
   s.pendingCapacity = 0;
-  if (largeCapacity != 0)
-    appendLargeEntry(name, value, length, largeCapacity);
-  else
-    appendEntry(name, value, length);
+  Q_entry* entry = handled ? appendEntry(name, value, std::strlen(value))
+                           : appendLargeEntry(name, value, length, largeCapacity);
+  if (handled && entry != nullptr) markUploadHandled(entry);
   // A file without a field name gets no companions: their names would be
   // ".length" and so on, tied to nothing.
   if (part.fileName[0] == '\0' || part.name[0] == '\0') return;
@@ -203,17 +192,72 @@ void readLongValue(BodyInput* in, DelimiterScanner* scanner, Value* value) {
   *value = Value{data, end.length, capacity, end.last};
 }
 
-// The boundary text D ("--" and the parameter, trailing blanks trimmed) from
-// CONTENT_TYPE: everything after "boundary=", quotes and any later parameter
-// included. Its length counts before trimming.
+// The look-ahead has no room left and none of it can go: it doubles, as a
+// tiny block set by a test may have to, to hold a whole delimiter.
+void growBlock(BodyInput* in) {
+  std::size_t grown = in->blockSize * 2;
+  char* bigger = grown > in->blockSize ? static_cast<char*>(platform::memRealloc(in->block, grown)) : nullptr;
+  if (bigger == nullptr) qError(kMultipartNoMemory);
+  in->block = bigger;
+  in->blockSize = grown;
+}
+
+// How much of an upload is read at a time, and moved on once no delimiter
+// can begin in it: small enough that the bytes are still in the processor's
+// cache when they are written out, as cat's are.
+constexpr std::size_t kStreamStep = std::size_t{128} << 10;
+
+// The settled bytes at the front of the data go to the sink (`keep` false:
+// nowhere) and the rest moves to the front of the look-ahead; when nothing
+// can go and the look-ahead is full, it grows.
+void passSettled(BodyInput* in, DelimiterScanner* scanner, QUploadSink* sink, bool keep,
+                 std::size_t* length) {
+  char* data = in->block + in->pos;
+  std::size_t stored = in->len - in->pos;
+  std::size_t settled = scanner->settled();
+  if (settled == 0 && in->pos == 0) {
+    if (in->len == in->blockSize) growBlock(in);
+    return;
+  }
+  if (keep && settled != 0) sink->writeUpload(data, settled);
+  scanner->discard(settled);
+  *length += settled;
+  std::memmove(in->block, data + settled, stored - settled);
+  in->pos = 0;
+  in->len = stored - settled;
+}
+
+// An upload's content goes to the sink piece by piece as the delimiter is
+// searched for, never held whole. Returns the content's byte count.
+std::size_t streamValue(BodyInput* in, DelimiterScanner* scanner, QUploadSink* sink, bool keep, bool* last) {
+  std::size_t length = 0;
+  DelimiterScanner::End end{};
+  for (;;) {
+    char* data = in->block + in->pos;
+    std::size_t stored = in->len - in->pos;
+    if (scanner->find(data, stored, &end)) {
+      if (keep && end.length != 0) sink->writeUpload(data, end.length);
+      in->pos += end.end;
+      *last = end.last;
+      return length + end.length;
+    }
+    if (in->ended) qError(kBrokenStream);
+    if (stored >= kStreamStep || in->len == in->blockSize) passSettled(in, scanner, sink, keep, &length);
+    std::size_t room = in->blockSize - in->len;
+    std::size_t got = readBody(in, in->block + in->len, room < kStreamStep ? room : kStreamStep);
+    if (got == 0) qError(kBrokenStream);
+    in->len += got;
+  }
+}
+
+// The boundary text D: "--" and the boundary parameter, which may be quoted
+// and followed by other parameters. Its length counts without the quotes.
 void boundaryText(char (&boundary)[kDelimiterBufferSize]) {
   const char* contentType = variable("CONTENT_TYPE");
-  const char* parameter = contentType ? std::strstr(contentType, "boundary=") : nullptr;
-  if (parameter == nullptr) qError(kFormatInvalid);
-  parameter += sizeof "boundary=" - 1;
-  if (std::strlen(parameter) + kDelimiterExtra >= kDelimiterBufferSize) qError(kBoundaryTooLong);
-  std::snprintf(boundary, sizeof boundary, "--%s", parameter);
-  _trim_space(boundary);
+  TextSpan value;
+  if (contentType == nullptr || !boundaryParameter(contentType, &value)) qError(kFormatInvalid);
+  if (value.length > kBoundaryParameterMax) qError(kBoundaryTooLong);
+  std::snprintf(boundary, sizeof boundary, "--%.*s", static_cast<int>(value.length), value.data);
 }
 
 // The first line must begin with D; one empty line before it is allowed.
@@ -226,6 +270,20 @@ void readStartDelimiter(const char* boundary) {
 }
 
 }  // namespace
+
+std::size_t streamUpload(const char* boundary, bool keep, int* last) {
+  State& s = state();
+  s.scanner.setBoundary(boundary, std::strlen(boundary));
+  s.scanner.start();
+  ensureBlock(&s.input);
+  bool closing = false;
+  std::size_t length = streamValue(&s.input, &s.scanner, s.uploadSink, keep, &closing);
+  if (closing) *last = 1;
+  s.pendingValue = heapCopy(s.uploadSink->endUpload());
+  if (s.pendingValue == nullptr) qError(kMultipartNoMemory);
+  return length;
+}
+
 }  // namespace decoder
 
 char* _parse_multipart_value_into_memory(const char* boundary, int* last, std::size_t* length,
@@ -275,11 +333,18 @@ int _parse_multipart_data() {
     // base that nothing sets. Seen as the last part, it is an ordinary field.
     if (decoder::uploadIdSeen()) qError(decoder::kNoUploadBase);
     decoder::readPartHeaders(&s.part);
+    QUploadSink::Keep keep = QUploadSink::Keep::kMemory;
+    if (s.uploadSink != nullptr && s.part.fileName[0] != '\0' && s.part.name[0] != '\0')
+      keep = s.uploadSink->beginUpload(s.part.name);
     std::size_t length = 0;
-    std::size_t largeCapacity = 0;
-    s.pendingValue = _parse_multipart_value_into_memory(boundary, &last, &length, &largeCapacity);
-    s.pendingCapacity = largeCapacity;
-    decoder::appendPart(s.part, length);
+    if (keep == QUploadSink::Keep::kMemory) {
+      std::size_t largeCapacity = 0;
+      s.pendingValue = _parse_multipart_value_into_memory(boundary, &last, &length, &largeCapacity);
+      s.pendingCapacity = largeCapacity;
+    } else {
+      length = decoder::streamUpload(boundary, keep == QUploadSink::Keep::kStream, &last);
+    }
+    decoder::appendPart(s.part, length, keep != QUploadSink::Keep::kMemory);
     if (count < 0x7FFFFFFF) ++count;
   }
   decoder::finishInput(&s.input);

@@ -55,6 +55,7 @@ struct State {
   bool contentTypeSent = false;
   QErrorHook errorHook = nullptr;
   void* errorHookContext = nullptr;
+  QUploadSink* uploadSink = nullptr;
 
   // The results of qMd5Hex and qUniqueRequestId.
   char digest[kHexDigestLength + 1] = {};

@@ -19,11 +19,12 @@
 
 #include "engine/demo_app.h"
 #include "engine/protocol.h"
-#include "platform/support.h"
+#include "engine/server.h"
 
 namespace {
 
 namespace platform = kavro::platform;
+namespace engine = kavro::engine;
 namespace demo = kavro::engine::demo;
 using Clock = std::chrono::steady_clock;
 
@@ -52,19 +53,19 @@ void serve(platform::Socket socket, const demo::Credentials& credentials) {
   auto elapsed = [&] {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
   };
-  platform::netRecvTimeout(socket, kIdleMilliseconds);
+  engine::netRecvTimeout(socket, kIdleMilliseconds);
   demo::Conversation conversation(credentials);
   bool logged = false;
   while (!conversation.finished()) {
-    std::optional<std::string> frame = kavro::engine::readFrame(socket);
+    std::optional<std::string> frame = engine::readFrame(socket);
     if (!frame) break;
     std::string reply = conversation.onFrame(*frame);
     if (conversation.finished()) {
       logLine(conversation.logLine(elapsed()));
       logged = true;
     }
-    if (!kavro::engine::writeFrame(socket, reply)) break;
-    if (conversation.requestAnswered()) platform::netRecvTimeout(socket, kCloseWaitMilliseconds);
+    if (!engine::writeFrame(socket, reply)) break;
+    if (conversation.requestAnswered()) engine::netRecvTimeout(socket, kCloseWaitMilliseconds);
   }
   if (!logged) logLine(conversation.logLine(elapsed()));
   platform::netClose(socket);
@@ -79,7 +80,7 @@ class Workers {
     for (;;) {
       reap(lock);
       if (workers_.size() < kMaxConnections) return true;
-      if (platform::terminationRequested()) return false;
+      if (engine::terminationRequested()) return false;
       changed_.wait_for(lock, std::chrono::milliseconds(200));
     }
   }
@@ -154,61 +155,55 @@ int usage(const char* program) {
   return 2;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+struct Options {
   const char* address = "127.0.0.1";
-  const char* portText = "8088";
   long port = 8088;
   demo::Credentials credentials;
+};
+
+// The command line into `options`; 0, or the exit status of a bad one (its
+// message written).
+int parseOptions(int argc, char** argv, Options* options) {
+  const char* portText = "8088";
   bool havePassword = false;
   for (int i = 1; i < argc; ++i) {
     bool hasValue = i + 1 < argc;
     if (std::strcmp(argv[i], "--address") == 0 && hasValue) {
-      address = argv[++i];
+      options->address = argv[++i];
     } else if (std::strcmp(argv[i], "--port") == 0 && hasValue) {
       char* end = nullptr;
       portText = argv[++i];
-      port = std::strtol(portText, &end, 10);
-      if (*portText == '\0' || *end != '\0') port = -1;
+      options->port = std::strtol(portText, &end, 10);
+      if (*portText == '\0' || *end != '\0') options->port = -1;
     } else if (std::strcmp(argv[i], "--user") == 0 && hasValue) {
-      credentials.required = true;
-      credentials.user = argv[++i];
+      options->credentials.required = true;
+      options->credentials.user = argv[++i];
     } else if (std::strcmp(argv[i], "--password") == 0 && hasValue) {
-      credentials.password = argv[++i];
+      options->credentials.password = argv[++i];
       havePassword = true;
     } else {
       return usage(argv[0]);
     }
   }
-  if (credentials.required != havePassword) {
+  if (options->credentials.required != havePassword) {
     std::fprintf(stderr, "sample-engine: --user and --password go together\n");
     return usage(argv[0]);
   }
-  if (port < 0 || port > 65535) {
+  if (options->port < 0 || options->port > 65535) {
     std::fprintf(stderr, "sample-engine: bad port %s\n", portText);
     return 2;
   }
+  return 0;
+}
 
-  platform::processInit();
-  if (!platform::catchTermination()) {
-    std::fprintf(stderr, "sample-engine: cannot catch SIGTERM and SIGINT\n");
-    return 1;
-  }
-  std::uint16_t bound = 0;
-  platform::Socket listener = platform::netListen(address, static_cast<std::uint16_t>(port), &bound);
-  if (listener == platform::kInvalidSocket) {
-    std::fprintf(stderr, "sample-engine: cannot listen on %s:%ld (error %d)\n", address, port,
-                 platform::netLastError());
-    return 1;
-  }
-  logLine(std::string("sample-engine: listening on ") + address + ":" + std::to_string(bound));
-
+// Accepts conversations until SIGTERM or SIGINT, then waits for those under
+// way to end.
+int serveUntilTerminated(platform::Socket listener, const demo::Credentials& credentials) {
   Workers workers;
   while (workers.waitForSlot()) {
-    platform::Socket client = platform::netAcceptOrTerminate(listener);
+    platform::Socket client = engine::netAcceptOrTerminate(listener);
     if (client == platform::kInvalidSocket) {
-      if (platform::terminationRequested()) break;
+      if (engine::terminationRequested()) break;
       // Out of descriptors, most likely: let conversations end, then retry.
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
       continue;
@@ -226,4 +221,27 @@ int main(int argc, char** argv) {
   }
   logLine("sample-engine: stopped");
   return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  if (int status = parseOptions(argc, argv, &options); status != 0) return status;
+
+  platform::processInit();
+  if (!engine::catchTermination()) {
+    std::fprintf(stderr, "sample-engine: cannot catch SIGTERM and SIGINT\n");
+    return 1;
+  }
+  std::uint16_t bound = 0;
+  platform::Socket listener =
+      engine::netListen(options.address, static_cast<std::uint16_t>(options.port), &bound);
+  if (listener == platform::kInvalidSocket) {
+    std::fprintf(stderr, "sample-engine: cannot listen on %s:%ld (error %d)\n", options.address, options.port,
+                 platform::netLastError());
+    return 1;
+  }
+  logLine(std::string("sample-engine: listening on ") + options.address + ":" + std::to_string(bound));
+  return serveUntilTerminated(listener, options.credentials);
 }

@@ -12,7 +12,8 @@
 #include "gateway/engine_link.h"
 #include "gateway/engine_messages.h"
 #include "gateway/settings.h"
-#include "platform/support.h"
+#include "platform/platform.h"
+#include "tests/support/net.h"
 
 namespace {
 
@@ -57,14 +58,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   platform::Socket gateway = platform::kInvalidSocket;
   platform::Socket engine = platform::kInvalidSocket;
-  fuzz::require(platform::netSocketPair(&gateway, &engine), "socket pair");
+  fuzz::require(test::netSocketPair(&gateway, &engine), "socket pair");
   fuzz::require(platform::netSendAll(engine, bytes.data(), bytes.size()), "sending the engine's bytes");
-  platform::netShutdownSend(engine);
+  test::netShutdownSend(engine);
   EngineLink link;
   link.socket = gateway;
-  platform::netRecvLimitForTests(control >> 1);
+  test::netRecvLimitForTests(control >> 1);
   converse(link, replyOnly);
-  platform::netRecvLimitForTests(0);
+  test::netRecvLimitForTests(0);
   engineDisconnect(link);
   platform::netClose(engine);
   return 0;

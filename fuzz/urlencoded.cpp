@@ -50,7 +50,7 @@ void checkHelpers(const std::string& text) {
   std::free(encoded);
 }
 
-void checkDecoded(const std::string& lookup) {
+void checkDecoded(platform::Request& request, const std::string& lookup) {
   for (Q_entry* e = decoder::head(); e != nullptr; e = e->next) {
     fuzz::require(e->name[0] != '\0', "an entry without a name");
     fuzz::require(std::strlen(e->value) == qValueSize(e), "a value size that differs from its text");
@@ -59,7 +59,7 @@ void checkDecoded(const std::string& lookup) {
   qiValue("%s", lookup.c_str());
   static Settings s;
   std::strcpy(s.fileMode, "3");
-  Spool spool(s);
+  Spool spool(s, request);
   PairText text{};
   const char* failure = nullptr;
   fuzz::require(forwardFields(qFirstEntry(), spool, &text, &failure), "forwarding failed");
@@ -90,7 +90,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (mode & 128) request.readLimit = [&body] { return 1 + body.size() % 7; };
   request.body = body;
   qStartRequest(request);
-  if (fuzz::runDecoder([] { qDecode(); })) fuzz::runDecoder([&] { checkDecoded(lookup); });
+  if (fuzz::runDecoder([] { qDecode(); })) fuzz::runDecoder([&] { checkDecoded(request, lookup); });
   qEndRequest();
   // Cookies are split at ';' on the multipart path.
   qStartRequest(request);

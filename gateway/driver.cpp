@@ -34,10 +34,14 @@ struct Run {
   Run& operator=(const Run&) = delete;
 
   platform::Request& request;
-  Settings settings{};  // not read yet: every report is plain text
-  Spool spool{settings};
+  Settings settings{};
+  Spool spool{settings, request};
   EngineLink link;
 };
+
+// Reports made before the process heap and the response are known good are
+// plain text, as if no settings had been read: no Outage page yet.
+const Settings kNoSettings{};
 
 void report(Run& run, const char* text) { reportError(run.request, run.settings, "%s", text); }
 
@@ -47,10 +51,10 @@ int endRun(Run& run, const char* reason) {
   return 0;
 }
 
-// The decoder's errors reach the error log too, before the settings are read.
+// The decoder's errors reach the error log too, with the key of a run that
+// has not used its settings yet.
 void logDecoderError(void* context, const char* message) {
-  Run& run = *static_cast<Run*>(context);
-  logError(run.request, settingsKeyName(run.settings), message);
+  logError(static_cast<Run*>(context)->request, settingsKeyName(kNoSettings), message);
 }
 
 // The first Engine Server of the configured list that accepts, tried in the
@@ -119,26 +123,31 @@ int converse(Run& run, PayloadOwner& payload) {
 int runGateway(platform::Request& request) {
   Run run(request);
 
-  // Decode the form data before anything else. A malformed request ends here,
-  // inside the decoder, with its error page, its line in the error log and
-  // exit status 1.
+  // The settings of the key that SCRIPT_NAME selects come first, so that
+  // uploads go to their files as the body is read. Then the form data is
+  // decoded. A malformed request ends there, inside the decoder, with its
+  // error page, its line in the error log and exit status 1.
+  readSettings(request.variable(wire::kCgiRowNames[wire::kRowScriptName]), &run.settings);
   qSetErrorHook(logDecoderError, &run);
+  qSetUploadSink(&run.spool);
   qDecode();
+  run.spool.decoded();
 
   // The process heap and the response; reports this early are always plain
   // text, as no Outage page is known yet.
-  if (!platform::heapAvailable()) return endRun(run, text::kNoProcessHeap);
+  if (!platform::heapAvailable()) {
+    reportError(request, kNoSettings, "%s", text::kNoProcessHeap);
+    return 0;
+  }
   if (!request.responseOpen()) {
-    reportError(request, run.settings, text::kNoStdHandle, request.lastErrorCode());
+    reportError(request, kNoSettings, text::kNoStdHandle, request.lastErrorCode());
     return 0;
   }
 
-  // The CGI variables, then the settings of the key that SCRIPT_NAME selects.
-  // The request's own QUERY_STRING is never sent: row 0 carries the
-  // re-encoded form fields instead.
+  // The CGI variables. The request's own QUERY_STRING is never sent: row 0
+  // carries the re-encoded form fields instead.
   CgiTable table;
   captureCgiTable(request, &table);
-  readSettings(table.rows[wire::kRowScriptName].value, &run.settings);
   setCgiRow(&table, wire::kRowQueryString, nullptr, 0);
 
   // Re-encode the form fields, spooling, inlining or skipping uploads, and

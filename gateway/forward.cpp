@@ -57,7 +57,9 @@ std::size_t uploadSize(const Q_entry* file) {
 bool forwardFields(Q_entry* first, Spool& spool, PairText* text, const char** failure) {
   *text = PairText{nullptr, 0, 0};
   for (Q_entry* entry = first; entry != nullptr; entry = entry->next) {
-    const char* value = isFileField(entry) ? spool.valueFor(entry->value, uploadSize(entry)) : entry->value;
+    // An upload streamed while the body was read already holds what goes on.
+    const char* value = entry->value;
+    if (isFileField(entry) && !qUploadHandled(entry)) value = spool.valueFor(entry->value, uploadSize(entry));
     char* encodedName = urlEncode(entry->name);
     char* encodedValue = urlEncode(value);
     bool appended =

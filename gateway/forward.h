@@ -29,7 +29,8 @@ bool isFileField(const Q_entry* entry);
 std::size_t uploadSize(const Q_entry* file);
 
 // Walks the entries from `first`, asking the spool what each uploaded file
-// becomes, and leaves the pairs joined by '&' (terminated, no trailing '&')
+// held in memory becomes (an upload it streamed holds its path already),
+// and leaves the pairs joined by '&' (terminated, no trailing '&')
 // in `text`; an empty list leaves it empty. False when memory runs out,
 // with `*failure` the text to report.
 bool forwardFields(Q_entry* first, Spool& spool, PairText* text, const char** failure);

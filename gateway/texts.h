@@ -25,6 +25,12 @@ inline constexpr char kSocketVersion[] = "\nError: socket library must support 1
 inline constexpr char kConnectPrefix[] = "Unable to connect to Engine Server %s:%s - ";
 inline constexpr char kUnknownError[] = "Unknown error.\n";
 
+// Ours, for the error log only: a spool file that could not be made, or not
+// written whole (removed, and the engine gets ERROR); the path, then the
+// system's reason.
+inline constexpr char kSpoolNotMade[] = "KAVRO3 cannot make the spool file %s: %s";
+inline constexpr char kSpoolNotWritten[] = "KAVRO3 cannot write the spool file %s whole: %s";
+
 // Ours: a ServerURL or ServerPort that holds no item.
 inline constexpr char kNoServer[] = "No Engine Server is configured.\n";
 // Ours: a text whose length would need more than eight digits.

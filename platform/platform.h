@@ -10,8 +10,9 @@
 
 namespace kavro::platform {
 
-// ---- process: once at start. A closed peer or response pipe must make a
-// write fail, never end the process (SIGPIPE ignored on POSIX).
+// ---- process: once at start. A closed peer or response pipe, or a file
+// size limit, must make a write fail, never end the process (SIGPIPE and
+// SIGXFSZ ignored on POSIX).
 void processInit();
 
 // ---- the process heap. heapAvailable() stands for GetProcessHeap().
@@ -117,5 +118,7 @@ bool fileClose(File file);
 // remove(): false when the file could not be removed.
 bool fileRemove(const char* path);
 int fileLastError();
+// The system's words for a code of fileLastError(), in `buffer` (cut to fit).
+void fileErrorText(int code, char* buffer, std::size_t capacity);
 
 }  // namespace kavro::platform

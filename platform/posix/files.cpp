@@ -3,6 +3,7 @@
 #include <unistd.h>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "platform/platform.h"
 #include "platform/posix/stdin_map.h"
@@ -72,5 +73,9 @@ bool fileClose(File file) { return ::close(static_cast<int>(file)) == 0 || faile
 bool fileRemove(const char* path) { return std::remove(path) == 0 || failed(); }
 
 int fileLastError() { return gLastError; }
+
+void fileErrorText(int code, char* buffer, std::size_t capacity) {
+  std::snprintf(buffer, capacity, "%s", std::strerror(code));
+}
 
 }  // namespace kavro::platform

@@ -11,6 +11,9 @@ void processInit() {
   // A web server that closes the response pipe early, or an engine that goes
   // away, must make a write fail rather than kill the run half-way.
   std::signal(SIGPIPE, SIG_IGN);
+  // A file size limit (ulimit -f) must make a spool write fail, so that the
+  // upload is reported as ERROR, rather than kill the run with SIGXFSZ.
+  std::signal(SIGXFSZ, SIG_IGN);
 }
 
 bool heapAvailable() { return true; }

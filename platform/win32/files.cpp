@@ -1,5 +1,6 @@
 // Spool files on Windows.
 #include <windows.h>
+#include <cstdio>
 
 #include "platform/platform.h"
 
@@ -54,5 +55,18 @@ bool fileClose(File file) { return CloseHandle(handleOf(file)) != FALSE || faile
 bool fileRemove(const char* path) { return DeleteFileA(path) != FALSE || failed(); }
 
 int fileLastError() { return static_cast<int>(gLastError); }
+
+void fileErrorText(int code, char* buffer, std::size_t capacity) {
+  if (capacity == 0) return;
+  DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                           static_cast<DWORD>(code), 0, buffer, static_cast<DWORD>(capacity), nullptr);
+  // The system's texts end in CR LF; the log line is one line.
+  while (n > 0 && (buffer[n - 1] == '\r' || buffer[n - 1] == '\n' || buffer[n - 1] == ' ')) --n;
+  if (n == 0) {
+    std::snprintf(buffer, capacity, "error %d", code);
+    return;
+  }
+  buffer[n] = '\0';
+}
 
 }  // namespace kavro::platform

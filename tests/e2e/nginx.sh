@@ -2,8 +2,8 @@
 # End-to-end tests behind nginx and fcgiwrap, set up with the location block
 # of docs/deploy-nginx.md as the guide gives it (scripts/site.sh takes it
 # from there): the split of SCRIPT_NAME and PATH_INFO, the settings file
-# passed with fastcgi_param, an upload through the spool, and the
-# gateway's error-log lines in nginx's error log.
+# passed with fastcgi_param, an upload through the spool, the body limit, and
+# the gateway's error-log lines in nginx's error log.
 #
 #   tests/e2e/nginx.sh
 #
@@ -56,6 +56,19 @@ case_upload() {
   expect_spool_empty main
 }
 
+# The guide's client_max_body_size leaves room for multipart's own bytes: a
+# 20 MiB file passes, a body over the limit gets 413 and nginx's line.
+case_body_limit() {
+  head -c 20971520 /dev/urandom >"$work/20m.bin"
+  fetch "$(site_url main)/echo" -F "doc=@$work/20m.bin;filename=20m.bin"
+  expect_status 200
+  grep -qx "file doc 20971520 $(sha256_of "$work/20m.bin") 20m.bin" "$work/last.body" || fail "$(grep '^file' "$work/last.body")"
+  head -c 1048576 /dev/zero >>"$work/20m.bin"
+  fetch "$(site_url main)/echo" -F "doc=@$work/20m.bin;filename=21m.bin"
+  expect_status 413
+  grep -q 'client intended to send too large body' "$work/main/logs/error.log" || fail "no 413 line in the error log"
+}
+
 case_engine_down() {
   local port
   port=$(cat "$work/down/engine.port")
@@ -91,6 +104,7 @@ site_start down KAVRO3_NO_ENGINE=1 || exit 1
 
 run_case get_split_path case_get_split_path main
 run_case upload case_upload main
+run_case body_limit case_body_limit main
 run_case engine_down case_engine_down down
 run_case decoder_error case_decoder_error main
 

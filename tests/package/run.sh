@@ -69,6 +69,12 @@ echo "== apt-get install ./$(basename "$deb")"
 [ -x /usr/lib/kavro3/gateway ] || fail "no /usr/lib/kavro3/gateway"
 [ -x /usr/bin/kavro3-sample-engine ] || fail "no /usr/bin/kavro3-sample-engine"
 [ -f /usr/share/doc/kavro3/deploy-nginx.md ] || fail "no documentation"
+[ -f /usr/share/doc/kavro3/performance/upload.png ] || fail "no charts of the performance page"
+unit=/usr/lib/systemd/system/kavro3-sample-engine.service
+grep -qx 'ExecStart=/usr/bin/kavro3-sample-engine --address 127.0.0.1 --port 8088' "$unit" || fail "no unit $unit"
+if command -v systemd-analyze >/dev/null; then
+  verify=$(systemd-analyze verify "$unit" 2>&1) && [ -z "$verify" ] || fail "systemd-analyze verify: $verify"
+fi
 [ "$(stat -c '%U:%G %a' /etc/kavro3/kavro3.reg)" = "root:www-data 640" ] ||
   fail "/etc/kavro3/kavro3.reg is $(stat -c '%U:%G %a' /etc/kavro3/kavro3.reg)"
 [ "$(stat -c '%U:%G %a' /var/spool/kavro3)" = "www-data:kavro3 2750" ] ||
@@ -122,7 +128,7 @@ fi
 echo "== apt-get purge kavro3"
 apt-get purge -y -qq -o DPkg::Lock::Timeout=300 kavro3 >"$work/purge.log" 2>&1 || fail "purge: $(cat "$work/purge.log")"
 for path in /etc/kavro3 /var/spool/kavro3 /usr/lib/kavro3 /usr/bin/kavro3-check /usr/bin/kavro3-sample-engine \
-  /usr/share/doc/kavro3; do
+  /usr/share/doc/kavro3 "$unit"; do
   [ ! -e "$path" ] || fail "$path is left after the purge"
 done
 ! dpkg-query -W kavro3 >/dev/null 2>&1 || fail "dpkg still knows kavro3"

@@ -18,9 +18,11 @@
 #include <string>
 #include <vector>
 
-#include "platform/support.h"
+#include "engine/protocol.h"
 #include "tests/process/fake_engine.h"
 #include "tests/process/fastcgi_gateway.h"
+#include "tests/support/process.h"
+#include "tests/support/temp_dir.h"
 
 #ifndef KAVRO3_FAILALLOC_PATH
 #error "KAVRO3_FAILALLOC_PATH must name the gateway-failalloc executable"
@@ -85,7 +87,8 @@ std::vector<Request> requests() {
   std::string postBody = "c=3&d=%41%62+x&big=" + std::string(6000, 'v') + "&e";
   std::string small = multipartBody(boundary, "a\r\nb\0c"s);
   // Long enough for a large buffer that grows (more than twice the look-ahead
-  // block), and, mapped, to be left in the mapping.
+  // block) when the content is held in memory (FileMode 3), and, mapped, to
+  // be left in the mapping; in FileMode 2 it streams to its file.
   std::string large = multipartBody(boundary, std::string(2500000, 'L'));
   std::string borrowed = multipartBody(boundary, std::string(100000, 'B'));
 
@@ -109,6 +112,10 @@ std::vector<Request> requests() {
        with({"REQUEST_METHOD=POST", multipartType, "CONTENT_LENGTH=" + std::to_string(large.size())}), large,
        '2'});
   all.push_back(
+      {"multipart_filemode_3_large",
+       with({"REQUEST_METHOD=POST", multipartType, "CONTENT_LENGTH=" + std::to_string(large.size())}), large,
+       '3'});
+  all.push_back(
       {"multipart_filemode_3",
        with({"REQUEST_METHOD=POST", multipartType, "CONTENT_LENGTH=" + std::to_string(small.size())}), small,
        '3'});
@@ -121,19 +128,9 @@ std::vector<Request> requests() {
   return all;
 }
 
-std::string hexOf(const std::string& text) {
-  static const char kDigits[] = "0123456789ABCDEF";
-  std::string out;
-  for (unsigned char c : text) {
-    out += kDigits[c >> 4];
-    out += kDigits[c & 15];
-  }
-  return out;
-}
-
 struct Outcome {
-  platform::ChildResult result;
-  platform::ChildResult next;  // FastCGI: the request served after it by the same process
+  ChildResult result;
+  ChildResult next;  // FastCGI: the request served after it by the same process
   unsigned long long allocations = 0;
   std::string refused;               // "N KIND SIZE", empty when nothing was refused
   std::vector<std::string> spooled;  // files in the spool directory afterwards
@@ -142,11 +139,9 @@ struct Outcome {
 class AllocationFailure : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = platform::makeTempDir("kavro3-failalloc");
     ASSERT_FALSE(dir_.empty());
     std::ofstream(dir_ + "/outage.html") << kOutagePage;
   }
-  void TearDown() override { fs::remove_all(dir_); }
 
   Outcome run(const Request& request, const std::vector<std::string>& extraEnv) {
     Outcome out;
@@ -158,7 +153,7 @@ class AllocationFailure : public ::testing::Test {
       engine = std::make_unique<FakeEngine>();
       std::string error;
       EXPECT_TRUE(engine->listen(0, &error)) << error;
-      engine->start(acceptingScript(request.hexReply ? "KAVRO21" + hexOf(kReply) : kReply));
+      engine->start(acceptingScript(request.hexReply ? "KAVRO21" + engine::hexEncode(kReply) : kReply));
       port = std::to_string(engine->port());
     }
     std::ofstream(dir_ + "/kavro3.reg")
@@ -178,11 +173,10 @@ class AllocationFailure : public ::testing::Test {
       ran = runFastCgi(request, env, !extraEnv.empty(), &out);
     } else if (request.bodyFromFile) {
       std::ofstream(dir_ + "/body", std::ios::binary) << request.body;
-      ran =
-          platform::runChild("/bin/sh", {"-c", "exec \"$0\" < \"$1\"", KAVRO3_FAILALLOC_PATH, dir_ + "/body"},
-                             env, "", &out.result);
+      ran = runChild("/bin/sh", {"-c", "exec \"$0\" < \"$1\"", KAVRO3_FAILALLOC_PATH, dir_ + "/body"}, env,
+                     "", &out.result);
     } else {
-      ran = platform::runChild(KAVRO3_FAILALLOC_PATH, {}, env, request.body, &out.result);
+      ran = runChild(KAVRO3_FAILALLOC_PATH, {}, env, request.body, &out.result);
     }
     if (engine) engine->stop();
     EXPECT_TRUE(ran) << "cannot run " << KAVRO3_FAILALLOC_PATH;
@@ -217,7 +211,8 @@ class AllocationFailure : public ::testing::Test {
 
   void sweep();
 
-  std::string dir_;
+  TempDir temp_{"kavro3-failalloc"};
+  const std::string& dir_ = temp_.path();
   bool fastCgi_ = false;
 };
 
@@ -251,7 +246,7 @@ void AllocationFailure::sweep() {
     std::set<std::string> outcomes;
     for (unsigned long long n = 1; n <= clean.allocations; ++n) {
       Outcome failed = run(request, {"KAVRO3_FAIL_ALLOCATION=" + std::to_string(n)});
-      const platform::ChildResult& r = failed.result;
+      const ChildResult& r = failed.result;
       std::string kind = failed.refused.substr(failed.refused.find(' ') + 1);
       kind = kind.substr(0, kind.find(' '));
       SCOPED_TRACE("allocation " + std::to_string(n) + " (" + failed.refused + ")");
@@ -302,7 +297,7 @@ void AllocationFailure::sweep() {
     if (body) {
       EXPECT_TRUE(outcomes.count("memory: decoder page")) << seen;
     }
-    if (request.name == "multipart_filemode_2_large") {
+    if (request.name == "multipart_filemode_3_large") {
       EXPECT_TRUE(outcomes.count("large: decoder page")) << seen;
     }
     // A FastCGI body arrives in records: there is no file to map.

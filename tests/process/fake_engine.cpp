@@ -1,11 +1,13 @@
 #include "tests/process/fake_engine.h"
 
+#include <chrono>
 #include <fstream>
 
-#include <chrono>
-#include <cstdio>
-
 #include "engine/protocol.h"
+#include "engine/server.h"
+#include "tests/support/bytes.h"
+#include "tests/support/net.h"
+#include "tests/support/process.h"
 
 namespace kavro::test {
 namespace {
@@ -23,28 +25,6 @@ std::size_t readUpTo(platform::Socket socket, char* buffer, std::size_t size) {
 }
 
 }  // namespace
-
-std::string escapeBytes(const std::string& bytes) {
-  std::string out;
-  for (unsigned char c : bytes) {
-    if (c == '\\') {
-      out += "\\\\";
-    } else if (c == '\n') {
-      out += "\\n";
-    } else if (c == '\r') {
-      out += "\\r";
-    } else if (c == '\t') {
-      out += "\\t";
-    } else if (c >= 0x20 && c < 0x7F) {
-      out += static_cast<char>(c);
-    } else {
-      char hex[5];
-      std::snprintf(hex, sizeof hex, "\\x%02X", c);
-      out += hex;
-    }
-  }
-  return out;
-}
 
 bool parseEngineStep(const std::string& command, const std::string& argument, EngineStep* step,
                      std::string* error) {
@@ -90,7 +70,7 @@ bool parseEngineStep(const std::string& command, const std::string& argument, En
 FakeEngine::~FakeEngine() { stop(); }
 
 bool FakeEngine::listen(std::uint16_t port, std::string* error) {
-  listener_ = platform::netListen("127.0.0.1", port, &port_);
+  listener_ = engine::netListen("127.0.0.1", port, &port_);
   if (listener_ == platform::kInvalidSocket) {
     *error = "fake engine cannot listen on 127.0.0.1:" + std::to_string(port) + " (WinSock code " +
              std::to_string(platform::netLastError()) + ")";
@@ -144,7 +124,7 @@ void FakeEngine::problem(std::string text) {
 
 void FakeEngine::serveAll() {
   for (;;) {
-    platform::Socket connection = platform::netAccept(listener_);
+    platform::Socket connection = engine::netAccept(listener_);
     if (stopping_) {
       platform::netClose(connection);
       return;
@@ -157,7 +137,7 @@ void FakeEngine::serveAll() {
       std::lock_guard<std::mutex> lock(mutex_);
       ++connections_;
     }
-    platform::netNoDelay(connection);
+    engine::netNoDelay(connection);
     serve(connection);
   }
 }
@@ -181,12 +161,12 @@ void FakeEngine::serve(platform::Socket connection) {
         std::this_thread::sleep_for(std::chrono::milliseconds(step.milliseconds));
         break;
       case EngineStep::kClose: platform::netClose(connection); return;
-      case EngineStep::kReset: platform::netAbort(connection); return;
+      case EngineStep::kReset: netAbort(connection); return;
       case EngineStep::kSignal: {
         // The peer may have connected before its starter learnt its id.
         for (int waited = 0; peer_ == 0 && waited < 5000; waited += 10)
           std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        if (!platform::sendTermination(peer_, step.bytes)) problem("cannot send SIG" + step.bytes);
+        if (!sendTermination(peer_, step.bytes)) problem("cannot send SIG" + step.bytes);
         break;
       }
     }

@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/support.h"
+#include "platform/platform.h"
 
 namespace kavro::test {
 
@@ -99,9 +99,5 @@ std::vector<EngineStep> acceptingScript(const std::string& body);
 // and FilePath as given.
 void writeRegistry(const std::string& path, std::uint16_t port, const std::string& fileMode,
                    const std::string& filePath);
-
-// Shows bytes readably: printable ASCII as is, backslash as \\, the rest as
-// \n, \r, \t or \xHH.
-std::string escapeBytes(const std::string& bytes);
 
 }  // namespace kavro::test

@@ -7,6 +7,10 @@
 #include <filesystem>
 #include <thread>
 
+#include "engine/server.h"
+#include "platform/platform.h"
+#include "tests/support/temp_dir.h"
+
 #ifndef KAVRO3_CGI_FCGI
 #define KAVRO3_CGI_FCGI ""
 #endif
@@ -24,8 +28,8 @@ constexpr int kEndWaitMilliseconds = 5000;
 constexpr int kStopTries = 50;
 constexpr int kStopWaitMilliseconds = 100;
 
-bool waitForEnd(platform::BackgroundChild* child, int milliseconds) {
-  for (int waited = 0; !platform::backgroundEnded(child); waited += 10) {
+bool waitForEnd(BackgroundChild* child, int milliseconds) {
+  for (int waited = 0; !backgroundEnded(child); waited += 10) {
     if (waited >= milliseconds) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
@@ -43,12 +47,12 @@ FastCgiGateway::~FastCgiGateway() {
 bool FastCgiGateway::start(const std::string& program, const std::vector<std::string>& env,
                            std::string* error) {
   std::uint16_t port = 0;
-  platform::Socket listener = platform::netListen("127.0.0.1", 0, &port);
+  platform::Socket listener = engine::netListen("127.0.0.1", 0, &port);
   if (listener == platform::kInvalidSocket) {
     *error = "cannot listen on 127.0.0.1";
     return false;
   }
-  child_ = platform::startBackground(program, {}, env, listener);
+  child_ = startBackground(program, {}, env, static_cast<int>(listener));
   // Only the gateway holds the listener from now on: once it has ended, a
   // connect is refused rather than left waiting.
   platform::netClose(listener);
@@ -60,24 +64,30 @@ bool FastCgiGateway::start(const std::string& program, const std::vector<std::st
   return true;
 }
 
-bool FastCgiGateway::running() { return child_ != nullptr && !platform::backgroundEnded(child_); }
+bool FastCgiGateway::running() { return child_ != nullptr && !backgroundEnded(child_); }
 
-long FastCgiGateway::pid() const { return child_ != nullptr ? platform::backgroundPid(child_) : -1; }
+long FastCgiGateway::pid() const { return child_ != nullptr ? backgroundPid(child_) : -1; }
 
 bool FastCgiGateway::request(const std::vector<std::string>& env, const std::string& input,
-                             platform::ChildResult* result, int timeoutSeconds, std::string* error) {
+                             ChildResult* result, int timeoutSeconds, std::string* error,
+                             const InputPause* pause) {
   if (cgiFcgiPath().empty() || child_ == nullptr) {
     *error = "no cgi-fcgi, or no gateway started";
     return false;
   }
-  if (!platform::runChild(cgiFcgiPath(), {"-bind", "-connect", address_}, env, input, result,
-                          timeoutSeconds)) {
+  InputPause onGateway;
+  if (pause != nullptr) {
+    const long gateway = pid();
+    onGateway = InputPause{pause->at, [pause, gateway](long) { pause->action(gateway); }};
+  }
+  if (!runChild(cgiFcgiPath(), {"-bind", "-connect", address_}, env, input, result, timeoutSeconds, nullptr,
+                pause != nullptr ? &onGateway : nullptr)) {
     *error = "cannot run " + cgiFcgiPath();
     return false;
   }
   if (result->exitStatus == kClosedWithoutEnd && waitForEnd(child_, kEndWaitMilliseconds)) {
     std::string errors;
-    result->exitStatus = platform::backgroundFinish(child_, 0, &errors);
+    result->exitStatus = backgroundFinish(child_, 0, &errors);
     result->errors += errors;
     child_ = nullptr;
   }
@@ -87,12 +97,12 @@ bool FastCgiGateway::request(const std::vector<std::string>& env, const std::str
 int FastCgiGateway::stop(std::string* errors) {
   // Sent again while the process runs: one that arrives just before the
   // kit enters accept() is noted only at the next connection.
-  for (int i = 0; i < kStopTries && !platform::backgroundEnded(child_); ++i) {
-    platform::sendTermination(platform::backgroundPid(child_), "USR1");
+  for (int i = 0; i < kStopTries && !backgroundEnded(child_); ++i) {
+    sendTermination(backgroundPid(child_), "USR1");
     waitForEnd(child_, kStopWaitMilliseconds);
   }
   std::string rest;
-  int status = platform::backgroundFinish(child_, kEndWaitMilliseconds, &rest);
+  int status = backgroundFinish(child_, kEndWaitMilliseconds, &rest);
   child_ = nullptr;
   if (errors != nullptr) *errors = rest;
   return status;
@@ -104,7 +114,7 @@ namespace {
 // the settings file it reads.
 struct OneProcess {
   FastCgiGateway gateway;
-  std::string dir;
+  TempDir dir{"kavro3-fastcgi-one"};
 };
 OneProcess* gOne = nullptr;
 
@@ -118,7 +128,6 @@ class OneProcessEnd : public ::testing::Environment {
       std::string errors;
       EXPECT_EQ(gOne->gateway.stop(&errors), 0) << "the gateway that served every case\n" << errors;
     }
-    fs::remove_all(gOne->dir);
     delete gOne;
     gOne = nullptr;
   }
@@ -146,12 +155,9 @@ bool installSettings(const std::string& from, const std::string& to, std::string
 
 FastCgiGateway* oneGateway(const std::string& gateway, std::vector<std::string> processEnv,
                            const std::string& registryFile, std::string* error) {
-  if (gOne == nullptr) {
-    gOne = new OneProcess;
-    gOne->dir = platform::makeTempDir("kavro3-fastcgi-one");
-  }
-  const std::string settings = gOne->dir + "/kavro3.reg";
-  if (gOne->dir.empty() || !installSettings(registryFile, settings, error)) return nullptr;
+  if (gOne == nullptr) gOne = new OneProcess;
+  const std::string settings = gOne->dir / "kavro3.reg";
+  if (gOne->dir.path().empty() || !installSettings(registryFile, settings, error)) return nullptr;
   // The first case starts it; a case that ended it has failed, and the next
   // one starts another.
   if (!gOne->gateway.running()) {
@@ -170,8 +176,8 @@ bool fastCgiOneProcess() {
 
 bool runFastCgiCase(const std::string& gateway, const std::vector<std::string>& processEnv,
                     const std::string& registryFile, const std::vector<std::string>& env,
-                    const std::string& input, platform::ChildResult* result, int timeoutSeconds,
-                    std::string* error, const std::function<void(long pid)>& started) {
+                    const std::string& input, ChildResult* result, int timeoutSeconds, std::string* error,
+                    const std::function<void(long pid)>& started, const InputPause* pause) {
   FastCgiGateway own;
   FastCgiGateway* server = &own;
   if (fastCgiOneProcess()) {
@@ -183,7 +189,7 @@ bool runFastCgiCase(const std::string& gateway, const std::vector<std::string>& 
     if (!own.start(gateway, ownEnv, error)) return false;
   }
   if (started) started(server->pid());
-  if (!server->request(env, input, result, timeoutSeconds, error)) return false;
+  if (!server->request(env, input, result, timeoutSeconds, error, pause)) return false;
   // Ended during the request: its status is the case's already. Otherwise
   // it must still run, and, unless it is kept for the next case, stop well.
   bool kept = server != &own;

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/support.h"
+#include "tests/support/process.h"
 
 namespace kavro::test {
 
@@ -29,9 +29,10 @@ class FastCgiGateway {
   // One request. `result->exitStatus` is the request's application status
   // (cgi-fcgi passes it on as its own), or the process's exit status when
   // the gateway ended during the request; what the process wrote to its own
-  // standard error by then is added to `result->errors`.
-  bool request(const std::vector<std::string>& env, const std::string& input, platform::ChildResult* result,
-               int timeoutSeconds, std::string* error);
+  // standard error by then is added to `result->errors`. A `pause` in the
+  // input acts on the gateway, not on cgi-fcgi.
+  bool request(const std::vector<std::string>& env, const std::string& input, ChildResult* result,
+               int timeoutSeconds, std::string* error, const InputPause* pause = nullptr);
 
   // Stops the process with the kit's graceful stop (SIGUSR1; killed when it
   // does not end): its exit status, 0 when it ended well, and what it wrote
@@ -39,7 +40,7 @@ class FastCgiGateway {
   int stop(std::string* errors);
 
  private:
-  platform::BackgroundChild* child_ = nullptr;
+  BackgroundChild* child_ = nullptr;
   std::string address_;  // 127.0.0.1:PORT
 };
 
@@ -60,7 +61,7 @@ bool fastCgiOneProcess();
 // own, with its standard error added.
 bool runFastCgiCase(const std::string& gateway, const std::vector<std::string>& processEnv,
                     const std::string& registryFile, const std::vector<std::string>& env,
-                    const std::string& input, platform::ChildResult* result, int timeoutSeconds,
-                    std::string* error, const std::function<void(long pid)>& started);
+                    const std::string& input, ChildResult* result, int timeoutSeconds, std::string* error,
+                    const std::function<void(long pid)>& started, const InputPause* pause);
 
 }  // namespace kavro::test

@@ -3,23 +3,21 @@
 // that request only, and the process serves the next one.
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <string>
 #include <vector>
 
-#include "platform/support.h"
 #include "tests/process/fake_engine.h"
 #include "tests/process/fastcgi_gateway.h"
+#include "tests/support/process.h"
+#include "tests/support/temp_dir.h"
 
 namespace kavro::test {
 namespace {
 
-namespace fs = std::filesystem;
-
 TEST(FastCgi, ConnectionClosedMidRequestAbortsThatRequestOnly) {
   if (cgiFcgiPath().empty()) GTEST_SKIP() << "no cgi-fcgi (Debian: libfcgi-bin)";
-  const std::string dir = platform::makeTempDir("kavro3-fastcgi");
-  ASSERT_FALSE(dir.empty());
+  TempDir dir("kavro3-fastcgi");
+  ASSERT_FALSE(dir.path().empty());
   // Larger than the kit's buffer: the reply's write meets the closed
   // connection, which must fail it rather than end the process (SIGPIPE).
   const std::string body(200000, 'r');
@@ -29,17 +27,16 @@ TEST(FastCgi, ConnectionClosedMidRequestAbortsThatRequestOnly) {
   std::string error;
   ASSERT_TRUE(engine.listen(0, &error)) << error;
   engine.start(script);
-  writeRegistry(dir + "/kavro3.reg", engine.port(), "1", dir + "/");
+  writeRegistry(dir / "kavro3.reg", engine.port(), "1", dir.path() + "/");
 
   FastCgiGateway gateway;
-  ASSERT_TRUE(gateway.start(KAVRO3_GATEWAY_PATH, {"KAVRO3_REGISTRY=" + dir + "/kavro3.reg"}, &error))
-      << error;
+  ASSERT_TRUE(gateway.start(KAVRO3_GATEWAY_PATH, {"KAVRO3_REGISTRY=" + dir / "kavro3.reg"}, &error)) << error;
   const std::vector<std::string> env = {"REQUEST_METHOD=GET", "QUERY_STRING=a=1", "SCRIPT_NAME=/shop/gw"};
   // The client is killed after a second, while the engine still thinks.
-  platform::ChildResult gone;
+  ChildResult gone;
   ASSERT_TRUE(gateway.request(env, "", &gone, 1, &error)) << error;
   EXPECT_TRUE(gone.timedOut);
-  platform::ChildResult next;
+  ChildResult next;
   ASSERT_TRUE(gateway.request(env, "", &next, 10, &error)) << error;
   EXPECT_TRUE(gateway.running()) << "the process ended";
   EXPECT_EQ(next.exitStatus, 0);
@@ -52,7 +49,6 @@ TEST(FastCgi, ConnectionClosedMidRequestAbortsThatRequestOnly) {
   ASSERT_EQ(frames.size(), 6u);
   EXPECT_EQ(frames[2], "2\x01");
   EXPECT_EQ(frames[5], "2\x01");
-  fs::remove_all(dir);
 }
 
 }  // namespace

@@ -43,24 +43,24 @@ std::vector<std::string> wineEnvironment() {
 // a run is tried again.
 constexpr int kWineStartTries = 3;
 
-bool wineDidNotStart(const platform::ChildResult& result) {
+bool wineDidNotStart(const ChildResult& result) {
   if (result.exitStatus == 0 || result.timedOut) return false;
   std::string said = result.output + result.errors;
   return said.empty() || said.find("could not be started") != std::string::npos;
 }
 
 bool runWineProgram(const std::vector<std::string>& args, const std::vector<std::string>& env,
-                    const std::string& input, platform::ChildResult* result, int timeoutSeconds,
+                    const std::string& input, ChildResult* result, int timeoutSeconds,
                     const std::function<void(long pid)>& started) {
   for (int attempt = 1;; ++attempt) {
-    *result = platform::ChildResult{};
-    if (!platform::runChild(kWine, args, env, input, result, timeoutSeconds, started)) return false;
+    *result = ChildResult{};
+    if (!runChild(kWine, args, env, input, result, timeoutSeconds, started)) return false;
     if (!wineDidNotStart(*result) || attempt == kWineStartTries) return true;
   }
 }
 
 bool runWine(const std::vector<std::string>& args, const char* what, bool mustSucceed, std::string* error) {
-  platform::ChildResult result;
+  ChildResult result;
   if (!runWineProgram(args, wineEnvironment(), "", &result, kRegistryTimeoutSeconds, nullptr)) {
     *error = std::string("cannot run ") + kWine;
     return false;
@@ -79,17 +79,6 @@ std::string_view gatewayPlatform() { return kPlatform; }
 bool gatewayIsWindows() { return kPlatform == "windows"; }
 bool gatewayIsFastCgi() { return kPlatform == "fastcgi"; }
 
-std::string skipReason(bool runsCheck, bool sendsSignal) {
-  if (gatewayIsWindows() && runsCheck) return "kavro3-check is a POSIX program";
-  if (gatewayIsWindows() && sendsSignal) return "POSIX signals";
-  // kavro3-check is no FastCGI application: its run is the POSIX one.
-  if (gatewayIsFastCgi() && runsCheck) return "kavro3-check runs as a command, never under FastCGI";
-  // A signal ends the process that every case of the run shares; the run
-  // with one process per case shows what it does.
-  if (fastCgiOneProcess() && sendsSignal) return "a signal would end the process all cases share";
-  return "";
-}
-
 bool runnerVariable(std::string_view name) {
   for (std::string_view taken : {"KAVRO3_REGISTRY", "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS",
                                  "WINEPREFIX", "WINEDEBUG", "LC_ALL"})
@@ -98,9 +87,9 @@ bool runnerVariable(std::string_view name) {
 }
 
 bool runGateway(const std::string& registryFile, std::vector<std::string> env, const std::string& input,
-                platform::ChildResult* result, int timeoutSeconds, std::string* error,
-                const std::string& program, const std::vector<std::string>& args,
-                const std::function<void(long pid)>& started) {
+                ChildResult* result, int timeoutSeconds, std::string* error, const std::string& program,
+                const std::vector<std::string>& args, const std::function<void(long pid)>& started,
+                const InputPause* pause) {
   const std::string gateway = program.empty() ? KAVRO3_GATEWAY_PATH : program;
   if (!fs::exists(gateway)) {
     *error = gateway + " does not exist: build it first";
@@ -114,10 +103,10 @@ bool runGateway(const std::string& registryFile, std::vector<std::string> env, c
                                                  "LSAN_OPTIONS=exitcode=88"};
     if (gatewayIsFastCgi() && program.empty())
       return runFastCgiCase(gateway, sanitizers, registryFile, env, input, result, timeoutSeconds, error,
-                            started);
+                            started, pause);
     env.push_back("KAVRO3_REGISTRY=" + registryFile);
     env.insert(env.end(), sanitizers.begin(), sanitizers.end());
-    if (platform::runChild(gateway, args, env, input, result, timeoutSeconds, started)) return true;
+    if (runChild(gateway, args, env, input, result, timeoutSeconds, started, pause)) return true;
     *error = "cannot run " + gateway;
     return false;
   }

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/support.h"
+#include "tests/support/process.h"
 
 namespace kavro::test {
 
@@ -18,11 +18,6 @@ namespace kavro::test {
 std::string_view gatewayPlatform();
 bool gatewayIsWindows();
 bool gatewayIsFastCgi();
-
-// Why a case cannot run against this platform, or "": one that runs
-// kavro3-check (`runsCheck`), one whose engine signals the gateway
-// (`sendsSignal`).
-std::string skipReason(bool runsCheck, bool sendsSignal);
 
 // Variables the runner sets itself, which a test may not set.
 bool runnerVariable(std::string_view name);
@@ -36,8 +31,8 @@ bool runnerVariable(std::string_view name);
 // `program` (with `args`) runs instead of the gateway when it is given, and
 // `started` learns the child's process id.
 bool runGateway(const std::string& registryFile, std::vector<std::string> env, const std::string& input,
-                platform::ChildResult* result, int timeoutSeconds, std::string* error,
-                const std::string& program = "", const std::vector<std::string>& args = {},
-                const std::function<void(long pid)>& started = nullptr);
+                ChildResult* result, int timeoutSeconds, std::string* error, const std::string& program = "",
+                const std::vector<std::string>& args = {},
+                const std::function<void(long pid)>& started = nullptr, const InputPause* pause = nullptr);
 
 }  // namespace kavro::test

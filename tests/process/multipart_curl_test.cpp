@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <random>
 #include <sstream>
 #include <string>
@@ -18,9 +17,11 @@
 #include <vector>
 
 #include "engine/protocol.h"
-#include "platform/support.h"
+#include "engine/server.h"
 #include "tests/process/fake_engine.h"
 #include "tests/process/gateway_run.h"
+#include "tests/support/process.h"
+#include "tests/support/temp_dir.h"
 
 namespace kavro::test {
 namespace {
@@ -29,18 +30,6 @@ namespace fs = std::filesystem;
 using Fields = std::vector<std::pair<std::string, std::string>>;
 
 constexpr int kTimeoutSeconds = 60;
-
-std::string readFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-void writeFile(const fs::path& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
 
 std::string findCurl() {
   const char* path = std::getenv("PATH");
@@ -68,7 +57,7 @@ struct Captured {
 // Serves one HTTP request on `listener`: reads its head and its
 // Content-Length body, answers 200 and closes.
 void captureOne(platform::Socket listener, Captured* out) {
-  platform::Socket peer = platform::netAccept(listener);
+  platform::Socket peer = engine::netAccept(listener);
   if (peer == platform::kInvalidSocket) {
     out->problem = "accept failed";
     return;
@@ -146,8 +135,7 @@ class CurlUpload : public ::testing::Test {
   void SetUp() override {
     curl_ = findCurl();
     ASSERT_FALSE(curl_.empty()) << "curl is needed (scripts/install-deps.sh curl)";
-    dir_ = platform::makeTempDir("kavro3-curl");
-    ASSERT_FALSE(dir_.empty());
+    ASSERT_FALSE(temp_.path().empty());
     fs::create_directory(dir_ / "spool");
     text_ = "First line\r\nSecond line\nthird -- line\r\n--\r\n";
     binary_ = awkwardBytes();
@@ -156,28 +144,24 @@ class CurlUpload : public ::testing::Test {
     writeFile(dir_ / "empty.txt", "");
     capture();
   }
-  void TearDown() override {
-    std::error_code code;
-    fs::remove_all(dir_, code);
-  }
 
   // The request curl makes of the form.
   void capture() {
     std::uint16_t port = 0;
-    platform::Socket listener = platform::netListen("127.0.0.1", 0, &port);
+    platform::Socket listener = engine::netListen("127.0.0.1", 0, &port);
     ASSERT_NE(listener, platform::kInvalidSocket);
     Captured captured;
     std::thread server(captureOne, listener, &captured);
-    platform::ChildResult result;
-    bool ran = platform::runChild(
-        curl_,
-        {"-sS", "-H", "Expect:", "-F", "title=Hello world", "-F",
-         "notes=@" + (dir_ / "notes.txt").string() + ";type=text/plain", "-F",
-         "blob=@" + (dir_ / "blob.bin").string() + ";type=application/octet-stream", "-F",
-         "empty=@" + (dir_ / "empty.txt").string() + ";type=text/plain", "-F",
-         "nothing=@" + (dir_ / "empty.txt").string() + ";filename=;type=application/octet-stream",
-         "http://127.0.0.1:" + std::to_string(port) + "/shop/gateway"},
-        {}, "", &result, kTimeoutSeconds);
+    ChildResult result;
+    bool ran =
+        runChild(curl_,
+                 {"-sS", "-H", "Expect:", "-F", "title=Hello world", "-F",
+                  "notes=@" + (dir_ / "notes.txt").string() + ";type=text/plain", "-F",
+                  "blob=@" + (dir_ / "blob.bin").string() + ";type=application/octet-stream", "-F",
+                  "empty=@" + (dir_ / "empty.txt").string() + ";type=text/plain", "-F",
+                  "nothing=@" + (dir_ / "empty.txt").string() + ";filename=;type=application/octet-stream",
+                  "http://127.0.0.1:" + std::to_string(port) + "/shop/gateway"},
+                 {}, "", &result, kTimeoutSeconds);
     if (!ran || result.exitStatus != 0) {
       // Wake the server thread if curl never reached it.
       platform::Socket wake = platform::netSocket();
@@ -202,7 +186,7 @@ class CurlUpload : public ::testing::Test {
     EXPECT_TRUE(engine.listen(0, &error)) << error;
     writeRegistry((dir_ / "kavro3.reg").string(), engine.port(), fileMode, (dir_ / "spool").string() + "/");
     engine.start(acceptingScript("ok"));
-    platform::ChildResult result;
+    ChildResult result;
     EXPECT_TRUE(runGateway((dir_ / "kavro3.reg").string(),
                            {"REQUEST_METHOD=POST", "CONTENT_TYPE=" + contentType_,
                             "CONTENT_LENGTH=" + std::to_string(body_.size()), "SCRIPT_NAME=/shop/gateway",
@@ -252,7 +236,8 @@ class CurlUpload : public ::testing::Test {
   std::string spoolPrefix(int index) const { return (dir_ / "spool").string() + "/" + std::to_string(index); }
 
   std::string curl_;
-  fs::path dir_;
+  TempDir temp_{"kavro3-curl"};
+  const fs::path dir_ = temp_.path();
   std::string text_, binary_;
   std::string contentType_, body_;
 };

@@ -12,7 +12,9 @@
 #include <vector>
 
 #include "engine/protocol.h"
-#include "platform/support.h"
+#include "engine/server.h"
+#include "tests/support/process.h"
+#include "tests/support/temp_dir.h"
 
 namespace kavro::test {
 namespace {
@@ -50,15 +52,15 @@ class Engine {
  public:
   explicit Engine(std::vector<std::string> args) {
     args.insert(args.begin(), {"--port", "0"});
-    child_ = platform::startBackground(KAVRO3_SAMPLE_ENGINE_PATH, args);
+    child_ = startBackground(KAVRO3_SAMPLE_ENGINE_PATH, args);
     if (!child_) return;
     std::string line;
-    if (platform::backgroundReadLine(child_, &line, kWaitMs) && line.starts_with(kListening))
+    if (backgroundReadLine(child_, &line, kWaitMs) && line.starts_with(kListening))
       port_ = static_cast<std::uint16_t>(std::stoi(line.substr(sizeof kListening - 1)));
     first_ = line;
   }
   ~Engine() {
-    if (child_) platform::backgroundFinish(child_, 0, nullptr);
+    if (child_) backgroundFinish(child_, 0, nullptr);
   }
   Engine(const Engine&) = delete;
   Engine& operator=(const Engine&) = delete;
@@ -68,19 +70,19 @@ class Engine {
 
   std::string nextLine() {
     std::string line;
-    return platform::backgroundReadLine(child_, &line, kWaitMs) ? line : "(no line)";
+    return backgroundReadLine(child_, &line, kWaitMs) ? line : "(no line)";
   }
 
-  void signal(bool interrupt) { platform::backgroundTerminate(child_, interrupt); }
+  void signal(bool interrupt) { backgroundTerminate(child_, interrupt); }
 
   int finish(std::string* rest) {
-    int status = platform::backgroundFinish(child_, kWaitMs, rest);
+    int status = backgroundFinish(child_, kWaitMs, rest);
     child_ = nullptr;
     return status;
   }
 
  private:
-  platform::BackgroundChild* child_ = nullptr;
+  BackgroundChild* child_ = nullptr;
   std::uint16_t port_ = 0;
   std::string first_;
 };
@@ -97,7 +99,7 @@ class Client {
       return;
     }
     // A reply that never comes fails the test instead of hanging it.
-    platform::netRecvTimeout(socket_, kWaitMs);
+    engine::netRecvTimeout(socket_, kWaitMs);
   }
   ~Client() { platform::netClose(socket_); }
   Client(const Client&) = delete;
@@ -219,8 +221,8 @@ TEST(SampleEngine, StopGivesUpOnAConversationThatDoesNotEnd) {
 TEST(SampleEngine, RejectsBadCommandLines) {
   for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
            {"--user", "alice"}, {"--password", "pw"}, {"--port", "70000"}, {"--port", "x"}, {"--bogus"}}) {
-    platform::ChildResult result;
-    ASSERT_TRUE(platform::runChild(KAVRO3_SAMPLE_ENGINE_PATH, args, {}, "", &result, 10));
+    ChildResult result;
+    ASSERT_TRUE(runChild(KAVRO3_SAMPLE_ENGINE_PATH, args, {}, "", &result, 10));
     EXPECT_EQ(result.exitStatus, 2) << args[0];
     EXPECT_EQ(result.errors.find("listening"), std::string::npos);
   }
@@ -228,35 +230,31 @@ TEST(SampleEngine, RejectsBadCommandLines) {
 
 class ThroughTheGateway : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir_ = platform::makeTempDir("kavro3-sample-engine");
-    ASSERT_FALSE(dir_.empty());
-  }
-  void TearDown() override { fs::remove_all(dir_); }
+  void SetUp() override { ASSERT_FALSE(dir_.empty()); }
 
-  platform::ChildResult run(std::uint16_t port, const std::string& user, const std::string& password,
-                            const std::string& pathInfo, const std::string& query) {
+  ChildResult run(std::uint16_t port, const std::string& user, const std::string& password,
+                  const std::string& pathInfo, const std::string& query) {
     std::ofstream(dir_ + "/kavro3.reg")
         << "REGEDIT4\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Halvorn\\KAVRO3]\n"
         << "\"ServerURL\"=\"127.0.0.1\"\n\"ServerPort\"=\"" << port << "\"\n\"UserName\"=\"" << user
         << "\"\n\"UserPassword\"=\"" << password << "\"\n";
-    platform::ChildResult result;
-    EXPECT_TRUE(
-        platform::runChild(KAVRO3_GATEWAY_PATH, {},
-                           {"KAVRO3_REGISTRY=" + dir_ + "/kavro3.reg", "REQUEST_METHOD=GET",
-                            "SCRIPT_NAME=/shop/gateway", "PATH_INFO=" + pathInfo, "QUERY_STRING=" + query},
-                           "", &result));
+    ChildResult result;
+    EXPECT_TRUE(runChild(KAVRO3_GATEWAY_PATH, {},
+                         {"KAVRO3_REGISTRY=" + dir_ + "/kavro3.reg", "REQUEST_METHOD=GET",
+                          "SCRIPT_NAME=/shop/gateway", "PATH_INFO=" + pathInfo, "QUERY_STRING=" + query},
+                         "", &result));
     return result;
   }
 
-  std::string dir_;
+  TempDir temp_{"kavro3-sample-engine"};
+  const std::string& dir_ = temp_.path();
 };
 
 TEST_F(ThroughTheGateway, PagesDownloadAndRefusedLogin) {
   Engine engine({"--user", "alice", "--password", "pw"});
   ASSERT_NE(engine.port(), 0) << engine.firstLine();
 
-  platform::ChildResult echo = run(engine.port(), "alice", "pw", "/echo", "a=1&b=two%20words");
+  ChildResult echo = run(engine.port(), "alice", "pw", "/echo", "a=1&b=two%20words");
   EXPECT_EQ(echo.exitStatus, 0);
   EXPECT_TRUE(echo.output.starts_with("Content-Type: text/plain; charset=utf-8\r\n\r\nrow 0 QUERY_STRING="))
       << echo.output;
@@ -264,7 +262,7 @@ TEST_F(ThroughTheGateway, PagesDownloadAndRefusedLogin) {
   EXPECT_NE(echo.output.find("\nfield a=1\nfield b=two%20words\n"), std::string::npos) << echo.output;
   EXPECT_TRUE(engine.nextLine().starts_with("sample-engine: ALICE GET /shop/gateway/echo -> 200 echo ("));
 
-  platform::ChildResult download = run(engine.port(), "alice", "pw", "/download", "");
+  ChildResult download = run(engine.port(), "alice", "pw", "/download", "");
   const std::string head = "Content-Type: image/png\r\nContent-Length: ";
   ASSERT_TRUE(download.output.starts_with(head)) << download.output.substr(0, 80);
   std::size_t end = download.output.find("\r\n\r\n");
@@ -277,12 +275,12 @@ TEST_F(ThroughTheGateway, PagesDownloadAndRefusedLogin) {
   EXPECT_TRUE(
       engine.nextLine().starts_with("sample-engine: ALICE GET /shop/gateway/download -> 200 download ("));
 
-  platform::ChildResult missing = run(engine.port(), "alice", "pw", "/nope", "");
+  ChildResult missing = run(engine.port(), "alice", "pw", "/nope", "");
   EXPECT_EQ(missing.output,
             "Status: 404 Not Found\r\nContent-Type: text/plain; charset=utf-8\r\n\r\nNo such page: /nope");
   EXPECT_TRUE(engine.nextLine().starts_with("sample-engine: ALICE GET /shop/gateway/nope -> 404 ("));
 
-  platform::ChildResult refused = run(engine.port(), "alice", "wrong", "/echo", "");
+  ChildResult refused = run(engine.port(), "alice", "wrong", "/echo", "");
   EXPECT_EQ(refused.exitStatus, 0);
   EXPECT_NE(refused.output.find("Login refused: wrong user name or password."), std::string::npos)
       << refused.output;

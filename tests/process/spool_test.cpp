@@ -3,18 +3,19 @@
 // FileMode 1 removes what it wrote. Run against both builds.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "decoder/decoder.h"
 #include "engine/protocol.h"
-#include "platform/support.h"
 #include "tests/process/fake_engine.h"
 #include "tests/process/gateway_run.h"
+#include "tests/support/process.h"
+#include "tests/support/temp_dir.h"
 
 namespace kavro::test {
 namespace {
@@ -23,13 +24,6 @@ namespace fs = std::filesystem;
 
 constexpr char kAddress[] = "192.0.2.9";
 constexpr char kPort[] = "4711";
-
-std::string readFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
 // The request identifiers the gateway can take from now on for a few seconds.
 std::vector<std::string> comingIds() {
@@ -48,11 +42,7 @@ std::vector<std::string> comingIds() {
 
 class Spooling : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir_ = platform::makeTempDir("kavro3-spool");
-    ASSERT_FALSE(dir_.empty());
-  }
-  void TearDown() override { fs::remove_all(dir_); }
+  void SetUp() override { ASSERT_FALSE(dir_.empty()); }
 
   // Runs the gateway on an upload-shaped query string and returns row 0 as
   // the engine received it.
@@ -62,7 +52,7 @@ class Spooling : public ::testing::Test {
     EXPECT_TRUE(engine.listen(0, &error)) << error;
     writeRegistry(dir_ + "/kavro3.reg", engine.port(), fileMode, dir_ + "/spool/");
     engine.start(acceptingScript("ok"));
-    platform::ChildResult result;
+    ChildResult result;
     EXPECT_TRUE(runGateway(
         dir_ + "/kavro3.reg",
         {"REQUEST_METHOD=GET", std::string("REMOTE_ADDR=") + kAddress, std::string("REMOTE_PORT=") + kPort,
@@ -70,6 +60,7 @@ class Spooling : public ::testing::Test {
         "", &result, 30, &error))
         << error;
     engine.stop();
+    errors_ = result.errors;
     EXPECT_EQ(result.output, "ok") << result.errors;
     EXPECT_EQ(result.exitStatus, 0);
     std::vector<std::string> frames = engine.frames();
@@ -89,7 +80,9 @@ class Spooling : public ::testing::Test {
     return row0.substr(prefix.size(), 32);
   }
 
-  std::string dir_;
+  TempDir temp_{"kavro3-spool"};
+  const std::string& dir_ = temp_.path();
+  std::string errors_;  // of the last run
 };
 
 TEST_F(Spooling, TakenNamesAreLeftAloneAndTheNextIndexIsUsed) {
@@ -131,6 +124,15 @@ TEST_F(Spooling, ModeTwoKeepsIt) {
 TEST_F(Spooling, MissingDirectoryGivesError) {
   std::string row0 = run("2");
   EXPECT_EQ(row0, "up=ERROR&up.length=5&up.filename=a.txt");
+  // One error-log line names the file (index 0, the request's identifier)
+  // and the system's reason.
+  std::string made = " msg=KAVRO3 cannot make the spool file " + dir_ + "/spool/0";
+  std::size_t at = errors_.find(made);
+  ASSERT_NE(at, std::string::npos) << errors_;
+  EXPECT_EQ(errors_.rfind("kavro3: ", 0), 0u) << errors_;
+  EXPECT_EQ(std::count(errors_.begin(), errors_.end(), '\n'), 1) << errors_;
+  std::string reason = errors_.substr(at + made.size() + 32);
+  EXPECT_TRUE(reason.size() > 3 && reason.rfind(": ", 0) == 0) << errors_;
 }
 
 }  // namespace

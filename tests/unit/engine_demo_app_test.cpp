@@ -13,7 +13,7 @@
 #include "engine/png.h"
 #include "engine/sha256.h"
 #include "gateway/engine_messages.h"
-#include "platform/support.h"
+#include "tests/support/temp_dir.h"
 #include "wire/wire.h"
 
 namespace kavro::engine::demo {
@@ -250,12 +250,10 @@ TEST(DemoPages, TextRepliesGoWithoutMarkerUnlessTheTextHoldsOne) {
 class DemoFiles : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = platform::makeTempDir("kavro3-demo");
     ASSERT_FALSE(dir_.empty());
     spool_ = dir_ + "/spool/";
     ASSERT_TRUE(fs::create_directory(spool_));
   }
-  void TearDown() override { fs::remove_all(dir_); }
 
   std::string spoolFile(int index, const std::string& content) {
     std::string path = spool_ + std::to_string(index) + kId;
@@ -263,7 +261,9 @@ class DemoFiles : public ::testing::Test {
     return path;
   }
 
-  std::string dir_, spool_;
+  test::TempDir temp_{"kavro3-demo"};
+  const std::string& dir_ = temp_.path();
+  std::string spool_;
 };
 
 // The percent-encoding of the gateway for the few bytes these tests use.

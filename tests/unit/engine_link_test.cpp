@@ -10,7 +10,9 @@
 
 #include "gateway/strings.h"
 #include "gateway/texts.h"
-#include "platform/support.h"
+#include "engine/server.h"
+#include "tests/support/net.h"
+#include "tests/support/process.h"
 #include "wire/wire.h"
 
 namespace kavro {
@@ -118,7 +120,7 @@ TEST(Failover, EmptyListIsReportedLikeAFailedConnection) {
 // A loopback port where nothing listens.
 std::string deadPort() {
   std::uint16_t port = 0;
-  platform::Socket listener = platform::netListen("127.0.0.1", 0, &port);
+  platform::Socket listener = engine::netListen("127.0.0.1", 0, &port);
   EXPECT_NE(listener, platform::kInvalidSocket);
   platform::netClose(listener);
   return std::to_string(port);
@@ -129,13 +131,13 @@ std::string deadPort() {
 TEST(EngineConnect, FailedAttemptsLeaveNoSocketOpen) {
   const std::string port = deadPort();
   engineDisconnect(gLink);
-  int before = platform::openDescriptorCount();
+  int before = test::openDescriptorCount();
   ASSERT_GT(before, 0);
   for (int attempt = 0; attempt < 20; ++attempt)
     EXPECT_FALSE(engineConnect(gLink, "127.0.0.1", port.c_str()));
-  EXPECT_LE(platform::openDescriptorCount(), before + 1);  // the last attempt's, until disconnect
+  EXPECT_LE(test::openDescriptorCount(), before + 1);  // the last attempt's, until disconnect
   engineDisconnect(gLink);
-  EXPECT_EQ(platform::openDescriptorCount(), before);
+  EXPECT_EQ(test::openDescriptorCount(), before);
 }
 
 // A send can complete in part (a kernel short of room); every byte must
@@ -143,7 +145,7 @@ TEST(EngineConnect, FailedAttemptsLeaveNoSocketOpen) {
 TEST(NetSendAll, SendsTheRestOfAPartialSend) {
   platform::Socket sender = platform::kInvalidSocket;
   platform::Socket receiver = platform::kInvalidSocket;
-  ASSERT_TRUE(platform::netSocketPair(&sender, &receiver));
+  ASSERT_TRUE(test::netSocketPair(&sender, &receiver));
   std::string data(300000, '\0');
   for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7 + i / 251);
   std::string received;
@@ -153,9 +155,9 @@ TEST(NetSendAll, SendsTheRestOfAPartialSend) {
     while ((n = platform::netRecv(receiver, buffer, sizeof buffer)) > 0)
       received.append(buffer, static_cast<std::size_t>(n));
   });
-  platform::netSendLimitForTests(1000);
+  test::netSendLimitForTests(1000);
   bool sent = platform::netSendAll(sender, data.data(), data.size());
-  platform::netSendLimitForTests(0);
+  test::netSendLimitForTests(0);
   platform::netClose(sender);
   reader.join();
   platform::netClose(receiver);
@@ -216,10 +218,10 @@ TEST(Numbers, PortReadsLikeAtoi) {
 class LinkPeer {
  public:
   explicit LinkPeer(std::vector<std::string> pieces, bool closeEarly = false) {
-    listener_ = platform::netListen("127.0.0.1", 0, &port_);
+    listener_ = engine::netListen("127.0.0.1", 0, &port_);
     thread_ = std::thread([this, pieces, closeEarly] {
-      platform::Socket s = platform::netAccept(listener_);
-      platform::netNoDelay(s);
+      platform::Socket s = engine::netAccept(listener_);
+      engine::netNoDelay(s);
       for (const std::string& piece : pieces) {
         platform::netSendAll(s, piece.data(), piece.size());
         std::this_thread::sleep_for(std::chrono::milliseconds(20));

@@ -15,7 +15,8 @@
 #include "decoder/internal.h"
 #include "gateway/url_encode.h"
 #include "platform/request.h"
-#include "platform/support.h"
+#include "tests/support/process.h"
+#include "tests/support/temp_dir.h"
 #include "tests/support/fake_request.h"
 
 namespace kavro {
@@ -30,18 +31,12 @@ char* heapBytes(const std::string& bytes) {
   return copy;
 }
 
-std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
+using test::readFile;
 
 // A private list of entries, a spool directory and settings for each test.
 class Forwarding : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = platform::makeTempDir("kavro3-forward");
     ASSERT_FALSE(dir_.empty());
     settings_ = Settings{};
     std::snprintf(settings_.filePath, sizeof settings_.filePath, "%s/", dir_.c_str());
@@ -55,7 +50,6 @@ class Forwarding : public ::testing::Test {
     releasePairText(&text_);
     spool_.reset();
     qEndRequest();
-    fs::remove_all(dir_);
   }
   void mode(const char* fileMode) {
     std::snprintf(settings_.fileMode, sizeof settings_.fileMode, "%s", fileMode);
@@ -76,7 +70,7 @@ class Forwarding : public ::testing::Test {
     add(name + ".contenttype", "application/pdf");
   }
   Spool& spool() {
-    if (!spool_) spool_ = std::make_unique<Spool>(settings_);
+    if (!spool_) spool_ = std::make_unique<Spool>(settings_, request_);
     return *spool_;
   }
   std::string forward() {
@@ -104,7 +98,8 @@ class Forwarding : public ::testing::Test {
     return out;
   }
 
-  std::string dir_;
+  test::TempDir temp_{"kavro3-forward"};
+  const std::string& dir_ = temp_.path();
   test::FakeRequest request_;
   Settings settings_{};
   Q_entry* head_ = nullptr;
@@ -287,13 +282,14 @@ TEST(AppendPair, GrowsAndKeepsEverything) {
 TEST(SpoolFromMappedInput, FileHoldsTheContentAsItStandsInTheInput) {
   std::string body(300000, '\0');
   for (std::size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>((i * 7919) >> 3);
-  ASSERT_TRUE(platform::setStandardInputForTests(body.data(), body.size(), true));
+  ASSERT_TRUE(test::setStandardInputForTests(body.data(), body.size(), true));
   platform::CgiRequest input;
   std::size_t size = 0;
   char* mapped = input.mapBody(&size);
   ASSERT_NE(mapped, nullptr);
   ASSERT_EQ(size, body.size());
-  std::string dir = platform::makeTempDir("kavro3-spool-mapped");
+  test::TempDir temp("kavro3-spool-mapped");
+  const std::string& dir = temp.path();
   auto write = [](const std::string& path, const char* data, std::size_t length) {
     platform::File file = platform::kInvalidFile;
     if (platform::fileCreateNew(path.c_str(), &file) != platform::CreateStatus::kCreated) return false;
@@ -315,8 +311,7 @@ TEST(SpoolFromMappedInput, FileHoldsTheContentAsItStandsInTheInput) {
   ASSERT_TRUE(write(dir + "/other", other.data(), other.size()));
   EXPECT_EQ(readFile(dir + "/other"), other);
   input.unmapBody(mapped, size);
-  fs::remove_all(dir);
-  EXPECT_TRUE(platform::setStandardInputForTests("", 0, true));
+  EXPECT_TRUE(test::setStandardInputForTests("", 0, true));
 }
 
 }  // namespace

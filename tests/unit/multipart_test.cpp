@@ -17,8 +17,9 @@
 
 #include "decoder/decoder.h"
 #include "decoder/internal.h"
+#include "decoder/part_headers.h"
 #include "decoder/state.h"
-#include "platform/support.h"
+#include "tests/support/bytes.h"
 #include "tests/support/fake_request.h"
 
 namespace kavro {
@@ -46,23 +47,7 @@ struct Outcome {
   std::string error;  // the message qError got; empty after a decode that returned
 };
 
-std::string show(const std::string& bytes) {
-  std::string out;
-  for (unsigned char c : bytes) {
-    if (c == '\r') {
-      out += "\\r";
-    } else if (c == '\n') {
-      out += "\\n";
-    } else if (c < 0x20 || c >= 0x7F) {
-      char hex[8];
-      std::snprintf(hex, sizeof hex, "\\x%02X", c);
-      out += hex;
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out;
-}
+std::string show(const std::string& bytes) { return test::escapeBytes(bytes); }
 
 std::string show(const Outcome& outcome) {
   if (!outcome.error.empty()) return "error \"" + outcome.error + "\"";
@@ -142,11 +127,12 @@ Outcome decode(const Request& request) {
   pairs(request.cookie, ';', &out);
   pairs(request.query, '&', &out);
 
-  std::size_t at = request.contentType.find("boundary=");
-  if (at == std::string::npos) return fail(kInvalid);
-  std::string b = request.contentType.substr(at + 9);
-  if (b.size() + 6 >= 256) return fail(kTooLong);
-  const std::string d = trim("--" + b);
+  // The header texts' parameters are read by the functions tested on their
+  // own below (PartHeaders); the reading of the stream is what is checked here.
+  decoder::TextSpan b;
+  if (!decoder::boundaryParameter(request.contentType.c_str(), &b)) return fail(kInvalid);
+  if (b.length + 6 >= 256) return fail(kTooLong);
+  const std::string d = "--" + std::string(b.data, b.length);
 
   Stream in{request.body};
   char line[1024];
@@ -165,11 +151,10 @@ Outcome decode(const Request& request) {
       std::string text = line;
       if (text == "\r\n") break;
       if (startsNoCase(text, "Content-Disposition: ")) {
-        name = text.size() > 38 ? text.substr(38, text.find('"', 38) - 38) : "";
-        std::size_t mark = text.find("; filename=\"");
-        if (mark != std::string::npos) {
-          fileName = text.substr(mark + 12);
-          fileName = fileName.substr(0, fileName.find('"'));
+        char nameText[1024], fileNameText[1024];
+        if (decoder::readDispositionNames(line,
+                                          {nameText, sizeof nameText, fileNameText, sizeof fileNameText})) {
+          fileName = fileNameText;
           for (std::size_t i = fileName.size(); i-- > 0;) {
             if (fileName[i] != '\\') continue;
             for (std::size_t j = 0; j <= i; ++j) fileName[j] = ' ';
@@ -177,6 +162,7 @@ Outcome decode(const Request& request) {
           }
           fileName = trim(fileName);
         }
+        name = nameText;
       } else if (startsNoCase(text, "Content-Type: ")) {
         contentType = trim(text.substr(14));
       }
@@ -430,9 +416,13 @@ std::vector<Case> edgeCases() {
       {"a name without closing quote runs to the line end",
        {kType, body({"Content-Disposition: form-data; name=\"open\r\n\r\nv"})},
        ok(1, {{"open\r\n", "v"}})},
-      {"the 17 characters before the name are not examined",
+      {"17 characters other than form-data; name=\" make a line read by parameters: here none",
        {kType, body({"Content-Disposition: " + std::string(17, 'x') + "name\"\r\n\r\nv"})},
-       ok(1, {{"name", "v"}})},
+       ok(1, {})},
+      {"a line of another shape: names by parameter, in any order and case",
+       {kType, body({"Content-Disposition: form-data; FileName=\"C:\\d\\a.bin\"; name=f\r\n\r\nv",
+                     "Content-Disposition: form-data;name=\"g\"\r\n\r\nw"})},
+       ok(2, {{"f", "v"}, {"f.length", "1"}, {"f.filename", "a.bin"}, {"f.contenttype", ""}, {"g", "w"}})},
       {"a Content-Disposition line shorter than the name's offset",
        {kType, body({"Content-Disposition: form-data\r\n\r\nv", field("n", "w")})},
        ok(2, {{"n", "w"}})},
@@ -507,19 +497,29 @@ std::vector<Case> edgeCases() {
        {"multipart/form-data; boundary=" + boundary250,
         "--" + boundary250 + "\r\n" + field("x", "1") + "\r\n--" + boundary250 + "--"},
        failed(kTooLong)},
-      {"the boundary's length counts before trimming",
+      {"blanks after the boundary are not part of it, nor of its length",
        {"multipart/form-data; boundary=" + std::string(248, 'b') + "  ",
         "--" + std::string(248, 'b') + "\r\n" + field("x", "1") + "\r\n--" + std::string(248, 'b') + "--"},
+       ok(1, {{"x", "1"}})},
+      {"a quoted boundary of 249 characters",
+       {"multipart/form-data; boundary=\"" + boundary249 + "\"",
+        "--" + boundary249 + "\r\n" + field("x", "1") + "\r\n--" + boundary249 + "--"},
+       ok(1, {{"x", "1"}})},
+      {"a quoted boundary of 250 characters",
+       {"multipart/form-data; boundary=\"" + boundary250 + "\"", ""},
        failed(kTooLong)},
       {"trailing blanks of the boundary are trimmed",
        {"multipart/form-data; boundary=XyZ \t", body({field("x", "1")})},
        ok(1, {{"x", "1"}})},
-      {"a charset after the boundary becomes part of it",
+      {"a charset after the boundary is a parameter of its own",
        {"multipart/form-data; boundary=XyZ; charset=UTF-8", body({field("x", "1")})},
-       failed(kInvalid)},
-      {"a quoted boundary keeps its quotes",
-       {"multipart/form-data; boundary=\"q\"", "--\"q\"\r\n" + field("x", "1") + "\r\n--\"q\"--"},
        ok(1, {{"x", "1"}})},
+      {"a quoted boundary loses its quotes",
+       {"multipart/form-data; boundary=\"q\"", "--q\r\n" + field("x", "1") + "\r\n--q--"},
+       ok(1, {{"x", "1"}})},
+      {"a quoted boundary whose quotes the body repeats",
+       {"multipart/form-data; boundary=\"q\"", "--\"q\"\r\n" + field("x", "1") + "\r\n--\"q\"--"},
+       failed(kInvalid)},
       {"boundary= is found case-sensitively",
        {"multipart/form-data; Boundary=no; boundary=XyZ", body({field("x", "1")})},
        ok(1, {{"x", "1"}})},

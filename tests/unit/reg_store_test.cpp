@@ -12,7 +12,8 @@
 #include <gtest/gtest.h>
 
 #include "platform/posix/reg_store.h"
-#include "platform/support.h"
+#include "tests/support/process.h"
+#include "tests/support/temp_dir.h"
 
 namespace kavro::platform {
 namespace {
@@ -398,14 +399,11 @@ class RegistryFile : public testing::Test {
     const char* old = std::getenv("KAVRO3_REGISTRY");
     hadOld_ = old != nullptr;
     if (hadOld_) old_ = old;
-    dir_ = makeTempDir("kavro3-reg");
     ASSERT_FALSE(dir_.empty());
     path_ = dir_ + "/kavro3.reg";
   }
   void TearDown() override {
-    std::remove(path_.c_str());
-    std::remove(dir_.c_str());
-    setEnv("KAVRO3_REGISTRY", hadOld_ ? old_.c_str() : nullptr);
+    test::setEnv("KAVRO3_REGISTRY", hadOld_ ? old_.c_str() : nullptr);
     regReloadForTests();
   }
   void useFile(const std::string& bytes) {
@@ -413,11 +411,12 @@ class RegistryFile : public testing::Test {
     ASSERT_NE(f, nullptr);
     std::fwrite(bytes.data(), 1, bytes.size(), f);
     std::fclose(f);
-    setEnv("KAVRO3_REGISTRY", path_.c_str());
+    test::setEnv("KAVRO3_REGISTRY", path_.c_str());
     regReloadForTests();
   }
 
-  std::string dir_;
+  test::TempDir temp_{"kavro3-reg"};
+  const std::string& dir_ = temp_.path();
   std::string path_;
   std::string old_;
   bool hadOld_ = false;
@@ -447,7 +446,7 @@ TEST_F(RegistryFile, OpensAndQueriesThroughPlatformCalls) {
 }
 
 TEST_F(RegistryFile, MissingFileMeansNoKey) {
-  setEnv("KAVRO3_REGISTRY", (path_ + ".absent").c_str());
+  test::setEnv("KAVRO3_REGISTRY", (path_ + ".absent").c_str());
   regReloadForTests();
   EXPECT_EQ(regOpenKey("SOFTWARE\\Halvorn\\KAVRO3"), nullptr);
   EXPECT_EQ(regOpenKey(""), nullptr);
@@ -475,7 +474,7 @@ TEST_F(RegistryFile, DefaultPathWhenTheVariableIsUnset) {
   if (fs::exists(dir, code) || !fs::create_directory(dir, code))
     GTEST_SKIP() << dir << " exists or cannot be made";
   std::ofstream(dir / "kavro3.reg") << kV4 << "[HKLM\\DefaultPathProbe]\n";
-  setEnv("KAVRO3_REGISTRY", nullptr);
+  test::setEnv("KAVRO3_REGISTRY", nullptr);
   regReloadForTests();
   bool found = regOpenKey("DefaultPathProbe") != nullptr;
   fs::remove_all(dir, code);

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "gateway/settings.h"
-#include "platform/support.h"
+#include "tests/support/temp_dir.h"
 #include "tests/support/fake_request.h"
 
 namespace kavro {
@@ -16,14 +16,7 @@ namespace {
 // Runs reports into a request in memory and returns exactly what they wrote.
 class Reporter : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir_ = platform::makeTempDir("kavro3-report");
-    ASSERT_FALSE(dir_.empty());
-  }
-  void TearDown() override {
-    std::remove(page().c_str());
-    std::remove(dir_.c_str());
-  }
+  void SetUp() override { ASSERT_FALSE(dir_.empty()); }
   const std::string& written() const { return request_.output; }
   std::string page() const { return dir_ + "/down.html"; }
   void usePage(const std::string& content) {
@@ -34,7 +27,8 @@ class Reporter : public ::testing::Test {
     std::snprintf(settings_.sysDownPage, sizeof settings_.sysDownPage, "%s", page().c_str());
   }
 
-  std::string dir_;
+  test::TempDir temp_{"kavro3-report"};
+  const std::string& dir_ = temp_.path();
   test::FakeRequest request_;
   Settings settings_{};
 };

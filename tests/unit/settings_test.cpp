@@ -7,7 +7,9 @@
 #include <string>
 
 #include "gateway/url_encode.h"
-#include "platform/support.h"
+#include "platform/posix/reg_store.h"
+#include "tests/support/process.h"
+#include "tests/support/temp_dir.h"
 
 namespace kavro {
 namespace {
@@ -103,14 +105,11 @@ SettingView viewOf(const Settings& s, const char* name) {
 class SettingsFromFile : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = platform::makeTempDir("kavro3-settings");
     ASSERT_FALSE(dir_.empty());
     path_ = dir_ + "/kavro3.reg";
   }
   void TearDown() override {
-    std::remove(path_.c_str());
-    std::remove(dir_.c_str());
-    platform::setEnv("KAVRO3_REGISTRY", nullptr);
+    test::setEnv("KAVRO3_REGISTRY", nullptr);
     platform::regReloadForTests();
   }
   void useFile(const std::string& text) {
@@ -118,7 +117,7 @@ class SettingsFromFile : public ::testing::Test {
     ASSERT_NE(f, nullptr);
     std::fwrite(text.data(), 1, text.size(), f);
     std::fclose(f);
-    platform::setEnv("KAVRO3_REGISTRY", path_.c_str());
+    test::setEnv("KAVRO3_REGISTRY", path_.c_str());
     platform::regReloadForTests();
   }
   void read(const char* scriptName) { readSettings(scriptName, &s_); }
@@ -127,12 +126,14 @@ class SettingsFromFile : public ::testing::Test {
     buildRegistryInfo(s_, &text);
     return text.c_str();
   }
-  std::string dir_, path_;
+  test::TempDir temp_{"kavro3-settings"};
+  const std::string& dir_ = temp_.path();
+  std::string path_;
   Settings s_{};
 };
 
 TEST_F(SettingsFromFile, NoKeyGivesDefaults) {
-  platform::setEnv("KAVRO3_REGISTRY", (dir_ + "/absent.reg").c_str());
+  test::setEnv("KAVRO3_REGISTRY", (dir_ + "/absent.reg").c_str());
   platform::regReloadForTests();
   read("/shop/gw");
   EXPECT_STREQ(info().c_str(),

@@ -58,14 +58,12 @@ bool isBlank(char c) { return c == ' ' || c == '\t'; }
 // " by USER" when the check judges for a user given with --user.
 std::string byUser(const Report& r) { return r.userGiven ? " by " + r.user.name : ""; }
 
-std::string describeAccess(const platform::AccessCheck& access) {
-  return access.deniedAt + " " + access.problem;
-}
+std::string describeAccess(const AccessCheck& access) { return access.deniedAt + " " + access.problem; }
 
 // ---------------------------------------------------------------- the settings file and the key
 
 void inspectFile(Report* r) {
-  r->file = platform::regInspectFile();
+  r->file = regInspectFile();
   if (!r->file.read) {
     add(r, Level::kError, Topic::kSettingsFile,
         "cannot read " + r->file.path + ": " + r->file.error + "; the gateway then finds no key");
@@ -78,7 +76,7 @@ void inspectFile(Report* r) {
             "), " + platform::regSkipReasonText(skipped.reason) + ": " + skipped.text);
   }
   if (r->userGiven) {
-    r->fileAccess = platform::checkAccess(r->file.path, r->user, platform::kMayRead);
+    r->fileAccess = checkAccess(r->file.path, r->user, kMayRead);
     if (!r->fileAccess.allowed)
       add(r, Level::kError, Topic::kSettingsFile,
           r->user.name + " cannot read the settings file: " + describeAccess(r->fileAccess));
@@ -212,7 +210,7 @@ void inspectOutagePage(Report* r) {
   const char* page = r->values.sysDownPage;
   if (page[0] == '\0') return;
   r->outagePage = true;
-  r->outageAccess = platform::checkAccess(page, r->user, platform::kMayRead);
+  r->outageAccess = checkAccess(page, r->user, kMayRead);
   if (!r->outageAccess.allowed) {
     add(r, Level::kError, Topic::kOutagePage,
         "SysDownPage cannot be read" + byUser(*r) + ": " + describeAccess(r->outageAccess) +
@@ -230,21 +228,25 @@ void inspectSpool(const Options& o, Report* r) {
   std::string filePath = s.filePath;
   std::size_t slash = filePath.rfind('/');
   if (slash != std::string::npos) r->spoolDirectory = filePath.substr(0, slash + 1);
-  if (filePath.empty() || filePath[0] != '/') {
+  bool relative = filePath.empty() || filePath[0] != '/';
+  if (relative) {
     add(r, Level::kWarning, Topic::kSpool,
         std::string(filePath.empty() ? "FilePath is empty" : "FilePath is not an absolute path") +
             ": uploads are spooled relative to the web server's working directory, under names the engine "
             "cannot resolve");
-    return;
-  }
-  if (filePath.back() != '/')
+    if (!o.spool) return;
+    // Judged where the guides' web servers start the gateway: its own
+    // directory, which its user seldom may write.
+    std::string workdir = o.workdir.empty() ? gatewayDirectory() : o.workdir;
+    if (workdir.back() != '/') workdir += '/';
+    r->spoolDirectory = workdir + r->spoolDirectory;
+  } else if (filePath.back() != '/')
     add(r, Level::kWarning, Topic::kSpool,
         "FilePath does not end with '/': it is a prefix, so the files are named " +
             filePath.substr(slash + 1) + "<index><request id> in " + r->spoolDirectory);
   if (!o.spool) return;
   r->spoolChecked = true;
-  r->spoolAccess =
-      platform::checkAccess(r->spoolDirectory, r->user, platform::kMayWrite | platform::kMaySearch);
+  r->spoolAccess = checkAccess(r->spoolDirectory, r->user, kMayWrite | kMaySearch);
   if (!r->spoolAccess.allowed) {
     add(r, Level::kError, Topic::kSpool,
         "no files can be created in " + r->spoolDirectory + byUser(*r) + ": " +
@@ -256,11 +258,25 @@ void inspectSpool(const Options& o, Report* r) {
 
 // ---------------------------------------------------------------- connect and log in
 
+struct Attempts {
+  std::vector<Attempt>* all;
+  const Options* options;
+};
+
 bool attempt(EngineLink& link, void* context, const char* host, const char* port) {
+  Attempts& attempts = *static_cast<Attempts*>(context);
   bool connected = engineConnect(link, host, port);
-  static_cast<std::vector<Attempt>*>(context)->push_back(
-      Attempt{host, port, connected, connected ? "" : engineLastError(link)});
+  attempts.all->push_back(Attempt{host, port, connected, connected ? "" : engineLastError(link)});
+  if (attempts.options->progress)
+    attempts.options->progress(attemptLine(attempts.all->size() - 1, attempts.all->back()));
   return connected;
+}
+
+// Whether a failure's text is that of a wait that ran out.
+bool ranOut(const std::string& text) {
+  const std::string message = connectErrorMessage(platform::kNetTimedOut);
+  return text.size() >= message.size() &&
+         text.compare(text.size() - message.size(), message.size(), message) == 0;
 }
 
 std::string upperCased(std::string text) {
@@ -268,22 +284,16 @@ std::string upperCased(std::string text) {
   return text;
 }
 
-void inspectConnect(Report* r) {
-  r->connectChecked = true;
+// A wait that ran out on kavro3-check's own bound would have lasted for ever
+// in the gateway.
+void noteOwnBound(const Options& o, Report* r) {
+  add(r, Level::kWarning, Topic::kConnect,
+      "EngineTimeout is unset: kavro3-check gave up after " + std::to_string(o.timeoutSeconds) +
+          " s, where the gateway itself would wait for ever");
+}
+
+void logIn(const Options& o, Report* r, EngineLink& link, bool ownBound) {
   const Settings& s = r->values;
-  ServerList list;
-  buildServerList(s.serverUrl, s.serverPort, &list);
-  std::size_t start = firstServer(s.multipleServers, list.count);
-  // The gateway's own bound on each wait, so that a stalled engine shows as
-  // it would to a user.
-  EngineLink link;
-  engineSetTimeout(link, engineTimeoutSeconds(s));
-  if (!engineConnectAny(link, list, start, s.serverUrl, s.serverPort, attempt, &r->attempts)) {
-    r->loginText = engineLastError(link);
-    add(r, Level::kError, Topic::kConnect,
-        "no Engine Server accepted a connection; the gateway reports the text of the last attempt");
-    return;
-  }
   const char* failure = nullptr;
   bool accepted = engineLogin(link, s, &failure);
   r->loginUser = upperCased(s.userName);
@@ -294,14 +304,43 @@ void inspectConnect(Report* r) {
   } else {
     r->login = failure == engineLastError(link) ? LoginOutcome::kFailed : LoginOutcome::kRefused;
     r->loginText = failure;
+    if (ownBound && r->login == LoginOutcome::kFailed && ranOut(r->loginText)) noteOwnBound(o, r);
     add(r, Level::kError, Topic::kConnect,
         r->login == LoginOutcome::kRefused ? "the engine refused the login"
                                            : "the link failed during the login");
   }
-  engineDisconnect(link);
+  if (o.progress) o.progress(loginLine(*r));
 }
 
 }  // namespace
+
+void inspectConnect(const Options& o, Report* r) {
+  r->connectChecked = true;
+  const Settings& s = r->values;
+  ServerList list;
+  buildServerList(s.serverUrl, s.serverPort, &list);
+  std::size_t start = firstServer(s.multipleServers, list.count);
+  // The gateway's own bound on each wait, so that a stalled engine shows as
+  // it would to a user; without one, a bound of our own, so that the check
+  // never hangs.
+  int bound = engineTimeoutSeconds(s);
+  bool ownBound = bound == 0;
+  EngineLink link;
+  engineSetTimeout(link, ownBound ? o.timeoutSeconds : bound);
+  Attempts attempts{&r->attempts, &o};
+  if (!engineConnectAny(link, list, start, s.serverUrl, s.serverPort, attempt, &attempts)) {
+    r->loginText = engineLastError(link);
+    if (r->attempts.empty() && o.progress) o.progress(noAttemptLine(*r));
+    bool anyRanOut = false;
+    for (const Attempt& a : r->attempts) anyRanOut = anyRanOut || ranOut(a.text);
+    if (ownBound && anyRanOut) noteOwnBound(o, r);
+    add(r, Level::kError, Topic::kConnect,
+        "no Engine Server accepted a connection; the gateway reports the text of the last attempt");
+    return;
+  }
+  logIn(o, r, link, ownBound);
+  engineDisconnect(link);
+}
 
 int Report::status() const {
   int status = 0;
@@ -332,19 +371,18 @@ std::string typeName(std::uint32_t type) {
 bool inspect(const Options& options, Report* report, std::string* error) {
   report->userGiven = !options.user.empty();
   if (report->userGiven) {
-    if (!platform::lookUpUser(options.user, &report->user)) {
+    if (!lookUpUser(options.user, &report->user)) {
       *error = "no such user: " + options.user;
       return false;
     }
   } else {
-    report->user = platform::currentUser();
+    report->user = currentUser();
   }
   inspectFile(report);
   inspectKey(options, report);
   inspectServers(report);
   inspectOutagePage(report);
   inspectSpool(options, report);
-  if (options.connect) inspectConnect(report);
   return true;
 }
 

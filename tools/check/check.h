@@ -5,11 +5,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "gateway/settings.h"
-#include "platform/support.h"
+#include "tools/check/system.h"
 
 namespace kavro::check {
 
@@ -21,6 +22,16 @@ struct Options {
   bool spool = false;
   bool json = false;
   bool brief = false;  // text: only the problems, and the checks asked for
+  // --timeout: the bound of each wait of --connect when EngineTimeout sets
+  // none (the gateway would then wait as long as the system lets it).
+  int timeoutSeconds = kDefaultTimeoutSeconds;
+  // --workdir: the gateway's working directory, which an empty or relative
+  // FilePath counts from; empty: the gateway's directory beside kavro3-check.
+  std::string workdir;
+  // Each line of the connect check as soon as it is known (text reports).
+  std::function<void(const std::string& line)> progress;
+
+  static constexpr int kDefaultTimeoutSeconds = 10;
 };
 
 enum class Level { kWarning, kError };
@@ -51,11 +62,11 @@ struct Attempt {
 enum class LoginOutcome { kNotTried, kAccepted, kRefused, kFailed };
 
 struct Report {
-  platform::UserIds user;
+  UserIds user;
   bool userGiven = false;
 
-  platform::RegFileReport file;
-  platform::AccessCheck fileAccess;  // for the user, when one is given
+  RegFileReport file;
+  AccessCheck fileAccess;  // for the user, when one is given
 
   bool scriptNameSet = false;
   std::string scriptName;
@@ -75,13 +86,13 @@ struct Report {
   bool randomStart = false;
 
   bool outagePage = false;
-  platform::AccessCheck outageAccess;
+  AccessCheck outageAccess;
 
   std::string fileMode;
   bool spoolUsed = false;
   std::string spoolDirectory;  // FilePath up to its last '/'
   bool spoolChecked = false;
-  platform::AccessCheck spoolAccess;
+  AccessCheck spoolAccess;
 
   bool connectChecked = false;
   std::vector<Attempt> attempts;
@@ -96,11 +107,20 @@ struct Report {
   int status() const;
 };
 
-// Runs every check the options ask for. False (with `error` set) when the
-// options cannot be used, such as an unknown user.
+// Runs every check the options ask for but the connect check. False (with
+// `error` set) when the options cannot be used, such as an unknown user.
 bool inspect(const Options& options, Report* report, std::string* error);
+// Connects to the Engine Servers in the gateway's order and logs in, each
+// step bounded; options.progress learns each line as it happens.
+void inspectConnect(const Options& options, Report* report);
 
+// The text report up to the connect check; the connect check's lines; its
+// problems and the result line.
 void printText(const Report& report, bool brief, std::string* out);
+std::string attemptLine(std::size_t index, const Attempt& attempt);
+std::string noAttemptLine(const Report& report);
+std::string loginLine(const Report& report);
+std::string printTextEnd(const Report& report);
 void printJson(const Report& report, std::string* out);
 
 // For the texts: REG_SZ and its kin by name, others as "type N".

@@ -48,7 +48,7 @@ std::string sourceText(const SettingFacts& s) {
   return "";
 }
 
-std::string accessText(const platform::AccessCheck& a) {
+std::string accessText(const AccessCheck& a) {
   if (!a.exists) return "does not exist";
   char mode[8];
   std::snprintf(mode, sizeof mode, "%04o", a.mode);
@@ -66,6 +66,90 @@ void problemsOf(const Report& r, Topic topic, std::string* out) {
 
 std::string plural(std::size_t n, const char* word) {
   return std::to_string(n) + " " + word + (n == 1 ? "" : "s");
+}
+
+// The sections of the text report, each a first line (head) and details.
+
+std::string settingsFileHead(const Report& r) {
+  return "settings file: " + shown(r.file.path) +
+         (r.file.fromEnvironment ? " (KAVRO3_REGISTRY)" : " (the default)") +
+         (r.file.read ? ", " + plural(r.file.size, "byte") : "") + "\n";
+}
+
+std::string keyHead(const Report& r) {
+  std::string head = "script name: " +
+                     (!r.scriptNameSet ? std::string("unset")
+                                       : quoted(r.scriptName) +
+                                             (r.url.empty() ? "" : " (the path of " + shown(r.url) + ")")) +
+                     "\nkey: ";
+  switch (r.keyChoice) {
+    case KeyChoice::kApplication: return head + shown(r.keyPath) + " (the application's key)\n";
+    case KeyChoice::kBase:
+      return head + shown(r.keyPath) + " (the base key; " +
+             (r.applicationKey.empty() ? std::string("SCRIPT_NAME names no application")
+                                       : shown(r.applicationKey) + " does not exist") +
+             ")\n";
+    default:
+      return head + "none (" +
+             (r.applicationKey.empty()
+                  ? "SCRIPT_NAME names no application, and the base key " + std::string(kBaseKey) +
+                        " does not exist"
+                  : "neither " + shown(r.applicationKey) + " nor the base key " + kBaseKey + " exists") +
+             ")\n";
+  }
+}
+
+std::string settingsDetails(const Report& r) {
+  std::string details;
+  for (const SettingFacts& s : r.settings) {
+    details += "  " + std::string(s.view.name) + " = ";
+    details += s.hidden ? "(hidden, " + plural(s.value.size(), "byte") + ")" : quoted(s.value);
+    details += " (" + sourceText(s) + ")\n";
+  }
+  return details;
+}
+
+std::string serversHead(const Report& r) {
+  std::string head = "servers:";
+  for (std::size_t i = 0; i < r.serverNames.size(); ++i) head += (i ? ", " : " ") + shown(r.serverNames[i]);
+  return head + (r.serverNames.empty() ? " none\n" : "\n");
+}
+
+// The servers by name, in the order the gateway tries them.
+std::string serversDetails(const Report& r) {
+  if (r.attemptOrder.empty()) return "";
+  std::string details =
+      r.randomStart ? "  tried from a random one, each once; from the first: " : "  tried: ";
+  for (std::size_t i = 0; i < r.attemptOrder.size(); ++i)
+    details += (i ? ", then " : "") + shown(r.serverNames[r.attemptOrder[i]]);
+  return details + "\n";
+}
+
+std::string spoolHead(const Report& r) {
+  std::string head = "spool: FileMode " + quoted(r.fileMode) + ": ";
+  char mode = r.fileMode.empty() ? '\0' : r.fileMode[0];
+  if (mode == '1') return head + "uploads are spooled to files, removed at the end of each request\n";
+  if (mode == '2') return head + "uploads are spooled to files, which the engine removes\n";
+  if (mode == '3') return head + "uploads travel inline; nothing is spooled\n";
+  return head + "uploads reach the engine as SKIPPED; nothing is spooled\n";
+}
+
+std::string spoolDetails(const Report& r) {
+  if (!r.spoolChecked) return "";
+  std::string details = "  " + shown(r.spoolDirectory) + ": " + accessText(r.spoolAccess);
+  if (r.spoolAccess.allowed && r.spoolAccess.isDirectory)
+    details += r.userGiven ? "; " + r.user.name + " may create files in it" : "; files may be created in it";
+  return details + "\n";
+}
+
+std::string resultLine(const Report& r) {
+  std::size_t errors = 0, warnings = 0;
+  for (const Problem& p : r.problems) (p.level == Level::kError ? errors : warnings) += 1;
+  std::string line = "result: ";
+  if (errors == 0 && warnings == 0) line += "no problem found";
+  if (errors > 0) line += plural(errors, "error") + (warnings > 0 ? ", " : "");
+  if (warnings > 0) line += plural(warnings, "warning");
+  return line + "\n";
 }
 
 // ---------------------------------------------------------------- JSON
@@ -127,7 +211,7 @@ const char* topicName(Topic topic) {
   return "";
 }
 
-std::string jsonAccess(const platform::AccessCheck& a) {
+std::string jsonAccess(const AccessCheck& a) {
   char mode[8];
   std::snprintf(mode, sizeof mode, "%04o", a.mode);
   std::string out = "{\"exists\": " + json(a.exists) + ", \"directory\": " + json(a.isDirectory) +
@@ -139,132 +223,12 @@ std::string jsonAccess(const platform::AccessCheck& a) {
   return out + "}";
 }
 
-}  // namespace
+// The objects of the JSON report that take more than a line.
 
-void printText(const Report& r, bool brief, std::string* out) {
-  std::string& o = *out;
-  // A section: its first line, its details, its problems. In brief, a
-  // section shows only with problems, and only its first line with them,
-  // but for the checks asked for by name (spool, connect).
-  auto section = [&](const std::string& head, const std::string& details, Topic topic, bool asked) {
-    std::string problems;
-    problemsOf(r, topic, &problems);
-    if (brief && problems.empty() && !asked) return;
-    o += head;
-    if (!brief || asked) o += details;
-    o += problems;
-  };
-
-  std::string head = "settings file: " + shown(r.file.path) +
-                     (r.file.fromEnvironment ? " (KAVRO3_REGISTRY)" : " (the default)") +
-                     (r.file.read ? ", " + plural(r.file.size, "byte") : "") + "\n";
-  section(head,
-          r.userGiven && r.file.read && r.fileAccess.allowed ? "  readable by " + r.user.name + "\n" : "",
-          Topic::kSettingsFile, false);
-
-  head = "script name: " +
-         (!r.scriptNameSet
-              ? std::string("unset")
-              : quoted(r.scriptName) + (r.url.empty() ? "" : " (the path of " + shown(r.url) + ")")) +
-         "\nkey: ";
-  switch (r.keyChoice) {
-    case KeyChoice::kApplication: head += shown(r.keyPath) + " (the application's key)\n"; break;
-    case KeyChoice::kBase:
-      head += shown(r.keyPath) + " (the base key; " +
-              (r.applicationKey.empty() ? std::string("SCRIPT_NAME names no application")
-                                        : shown(r.applicationKey) + " does not exist") +
-              ")\n";
-      break;
-    default:
-      head += "none (" +
-              (r.applicationKey.empty()
-                   ? "SCRIPT_NAME names no application, and the base key " + std::string(kBaseKey) +
-                         " does not exist"
-                   : "neither " + shown(r.applicationKey) + " nor the base key " + kBaseKey + " exists") +
-              ")\n";
-      break;
-  }
-  section(head, "", Topic::kKey, false);
-
-  std::string details;
-  for (const SettingFacts& s : r.settings) {
-    details += "  " + std::string(s.view.name) + " = ";
-    details += s.hidden ? "(hidden, " + plural(s.value.size(), "byte") + ")" : quoted(s.value);
-    details += " (" + sourceText(s) + ")\n";
-  }
-  section("settings:\n", details, Topic::kSettings, false);
-  if (!brief) o += "registry info: " + shown(r.registryInfo) + "\n";
-
-  head = "servers:";
-  for (std::size_t i = 0; i < r.serverNames.size(); ++i) head += (i ? ", " : " ") + shown(r.serverNames[i]);
-  head += r.serverNames.empty() ? " none\n" : "\n";
-  details.clear();
-  if (!r.attemptOrder.empty()) {
-    details = r.randomStart ? "  order: from a random one, each once; from the first:" : "  order:";
-    for (std::size_t i = 0; i < r.attemptOrder.size(); ++i)
-      details += (i ? ", " : " ") + std::to_string(r.attemptOrder[i] + 1);
-    details += "\n";
-  }
-  section(head, details, Topic::kServers, false);
-
-  section("outage page: " +
-              (r.outagePage ? shown(r.values.sysDownPage) + ": " + accessText(r.outageAccess) : "none") +
-              "\n",
-          "", Topic::kOutagePage, false);
-
-  head = "spool: FileMode " + quoted(r.fileMode) + ": ";
-  char mode = r.fileMode.empty() ? '\0' : r.fileMode[0];
-  if (mode == '1')
-    head += "uploads are spooled to files, removed at the end of each request\n";
-  else if (mode == '2')
-    head += "uploads are spooled to files, which the engine removes\n";
-  else if (mode == '3')
-    head += "uploads travel inline; nothing is spooled\n";
-  else
-    head += "uploads reach the engine as SKIPPED; nothing is spooled\n";
-  details.clear();
-  if (r.spoolChecked) {
-    details = "  " + shown(r.spoolDirectory) + ": " + accessText(r.spoolAccess);
-    if (r.spoolAccess.allowed && r.spoolAccess.isDirectory)
-      details +=
-          r.userGiven ? "; " + r.user.name + " may create files in it" : "; files may be created in it";
-    details += "\n";
-  }
-  section(head, details, Topic::kSpool, r.spoolChecked);
-
-  if (r.connectChecked) {
-    details.clear();
-    for (std::size_t i = 0; i < r.attempts.size(); ++i) {
-      const Attempt& a = r.attempts[i];
-      details += "  attempt " + std::to_string(i + 1) + ", " + shown(a.host) + ":" + shown(a.port) + ": " +
-                 (a.connected ? "connected" : trimmed(a.text)) + "\n";
-    }
-    if (r.attempts.empty()) details += "  no attempt: " + trimmed(r.loginText) + "\n";
-    if (r.login != LoginOutcome::kNotTried) {
-      details += "  login as " + quoted(r.loginUser) + ", application " + quoted(r.loginApplication) + ": ";
-      if (r.login == LoginOutcome::kAccepted)
-        details += "accepted\n";
-      else if (r.login == LoginOutcome::kRefused)
-        details += "refused: " + quoted(r.loginText) + "\n";
-      else
-        details += trimmed(r.loginText) + "\n";
-    }
-    section("connect:\n", details, Topic::kConnect, true);
-  }
-
-  std::size_t errors = 0, warnings = 0;
-  for (const Problem& p : r.problems) (p.level == Level::kError ? errors : warnings) += 1;
-  o += "result: ";
-  if (errors == 0 && warnings == 0) o += "no problem found";
-  if (errors > 0) o += plural(errors, "error") + (warnings > 0 ? ", " : "");
-  if (warnings > 0) o += plural(warnings, "warning");
-  o += "\n";
-}
-
-void printJson(const Report& r, std::string* out) {
-  std::string& o = *out;
-  o += "{\n  \"settingsFile\": {\"path\": " + json(r.file.path) +
-       ", \"fromEnvironment\": " + json(r.file.fromEnvironment) + ", \"read\": " + json(r.file.read);
+std::string jsonSettingsFile(const Report& r) {
+  std::string o = "{\"path\": " + json(r.file.path) +
+                  ", \"fromEnvironment\": " + json(r.file.fromEnvironment) +
+                  ", \"read\": " + json(r.file.read);
   if (r.file.read) {
     o += ", \"bytes\": " + json(r.file.size) + ", \"skipped\": [";
     for (std::size_t i = 0; i < r.file.skipped.size(); ++i) {
@@ -278,16 +242,23 @@ void printJson(const Report& r, std::string* out) {
     o += ", \"error\": " + json(r.file.error);
   }
   if (r.userGiven && r.file.read) o += ", \"access\": " + jsonAccess(r.fileAccess);
-  o += "},\n  \"scriptName\": " + (r.scriptNameSet ? json(r.scriptName) : "null");
-  if (!r.url.empty()) o += ", \"url\": " + json(r.url);
+  return o + "}";
+}
+
+std::string jsonKey(const Report& r) {
   const char* kind = r.keyChoice == KeyChoice::kApplication ? "application"
                      : r.keyChoice == KeyChoice::kBase      ? "base"
                                                             : "none";
-  o += ",\n  \"key\": {\"used\": " + json(std::string_view(kind)) +
-       ", \"path\": " + (r.keyChoice == KeyChoice::kNone ? "null" : json(r.keyPath)) +
-       ", \"applicationKey\": " + (r.applicationKey.empty() ? "null" : json(r.applicationKey)) +
-       ", \"applicationKeyExists\": " + json(r.applicationKeyExists) +
-       ", \"baseKeyExists\": " + json(r.baseKeyExists) + "},\n  \"settings\": [\n";
+  return "{\"used\": " + json(std::string_view(kind)) +
+         ", \"path\": " + (r.keyChoice == KeyChoice::kNone ? "null" : json(r.keyPath)) +
+         ", \"applicationKey\": " + (r.applicationKey.empty() ? "null" : json(r.applicationKey)) +
+         ", \"applicationKeyExists\": " + json(r.applicationKeyExists) +
+         ", \"baseKeyExists\": " + json(r.baseKeyExists) + "}";
+}
+
+// One line a setting.
+std::string jsonSettings(const Report& r) {
+  std::string o;
   for (std::size_t i = 0; i < r.settings.size(); ++i) {
     const SettingFacts& s = r.settings[i];
     o += "    {\"name\": " + json(std::string_view(s.view.name)) +
@@ -300,43 +271,104 @@ void printJson(const Report& r, std::string* out) {
     if (s.inBaseKey) o += ", \"inBaseKey\": true";
     o += std::string("}") + (i + 1 < r.settings.size() ? "," : "") + "\n";
   }
-  o += "  ],\n  \"registryInfo\": " + json(r.registryInfo) + ",\n  \"servers\": [";
-  for (std::size_t i = 0; i < r.serverNames.size(); ++i) o += (i ? ", " : "") + json(r.serverNames[i]);
-  o += "], \"randomStart\": " + json(r.randomStart) + ", \"order\": [";
-  for (std::size_t i = 0; i < r.attemptOrder.size(); ++i) o += (i ? ", " : "") + json(r.attemptOrder[i] + 1);
-  o += "],\n  \"outagePage\": " + (r.outagePage ? "{\"path\": " + json(r.values.sysDownPage) +
-                                                      ", \"access\": " + jsonAccess(r.outageAccess) + "}"
-                                                : std::string("null"));
-  o += ",\n  \"spool\": {\"fileMode\": " + json(r.fileMode) + ", \"used\": " + json(r.spoolUsed);
-  if (r.spoolUsed) o += ", \"directory\": " + json(r.spoolDirectory);
-  if (r.spoolChecked) o += ", \"access\": " + jsonAccess(r.spoolAccess);
-  o += "}";
-  if (r.connectChecked) {
-    o += ",\n  \"connect\": {\"attempts\": [";
-    for (std::size_t i = 0; i < r.attempts.size(); ++i) {
-      const Attempt& a = r.attempts[i];
-      o += std::string(i ? ", " : "") + "{\"host\": " + json(a.host) + ", \"port\": " + json(a.port) +
-           ", \"connected\": " + json(a.connected) + (a.connected ? "" : ", \"text\": " + json(a.text)) + "}";
-    }
-    const char* login = r.login == LoginOutcome::kAccepted  ? "accepted"
-                        : r.login == LoginOutcome::kRefused ? "refused"
-                        : r.login == LoginOutcome::kFailed  ? "failed"
-                                                            : "not-tried";
-    o += "], \"login\": " + json(std::string_view(login));
-    if (r.login != LoginOutcome::kNotTried)
-      o += ", \"user\": " + json(r.loginUser) + ", \"application\": " + json(r.loginApplication);
-    if (!r.loginText.empty() || r.login == LoginOutcome::kRefused) o += ", \"text\": " + json(r.loginText);
-    o += "}";
+  return o;
+}
+
+std::string jsonConnect(const Report& r) {
+  std::string o = "{\"attempts\": [";
+  for (std::size_t i = 0; i < r.attempts.size(); ++i) {
+    const Attempt& a = r.attempts[i];
+    o += std::string(i ? ", " : "") + "{\"host\": " + json(a.host) + ", \"port\": " + json(a.port) +
+         ", \"connected\": " + json(a.connected) + (a.connected ? "" : ", \"text\": " + json(a.text)) + "}";
   }
-  o += ",\n  \"problems\": [";
+  const char* login = r.login == LoginOutcome::kAccepted  ? "accepted"
+                      : r.login == LoginOutcome::kRefused ? "refused"
+                      : r.login == LoginOutcome::kFailed  ? "failed"
+                                                          : "not-tried";
+  o += "], \"login\": " + json(std::string_view(login));
+  if (r.login != LoginOutcome::kNotTried)
+    o += ", \"user\": " + json(r.loginUser) + ", \"application\": " + json(r.loginApplication);
+  if (!r.loginText.empty() || r.login == LoginOutcome::kRefused) o += ", \"text\": " + json(r.loginText);
+  return o + "}";
+}
+
+}  // namespace
+
+void printText(const Report& r, bool brief, std::string* out) {
+  // A section: its first line, its details, its problems. In brief, a
+  // section shows only with problems, and only its first line with them,
+  // but for the checks asked for by name (spool, connect).
+  auto section = [&](const std::string& head, const std::string& details, Topic topic, bool asked) {
+    std::string problems;
+    problemsOf(r, topic, &problems);
+    if (brief && problems.empty() && !asked) return;
+    *out += head;
+    if (!brief || asked) *out += details;
+    *out += problems;
+  };
+  section(settingsFileHead(r),
+          r.userGiven && r.file.read && r.fileAccess.allowed ? "  readable by " + r.user.name + "\n" : "",
+          Topic::kSettingsFile, false);
+  section(keyHead(r), "", Topic::kKey, false);
+  section("settings:\n", settingsDetails(r), Topic::kSettings, false);
+  if (!brief) *out += "registry info: " + shown(r.registryInfo) + "\n";
+  section(serversHead(r), serversDetails(r), Topic::kServers, false);
+  section("outage page: " +
+              (r.outagePage ? shown(r.values.sysDownPage) + ": " + accessText(r.outageAccess) : "none") +
+              "\n",
+          "", Topic::kOutagePage, false);
+  section(spoolHead(r), spoolDetails(r), Topic::kSpool, r.spoolChecked);
+}
+
+std::string attemptLine(std::size_t index, const Attempt& a) {
+  return "  attempt " + std::to_string(index + 1) + ", " + shown(a.host) + ":" + shown(a.port) + ": " +
+         (a.connected ? "connected" : trimmed(a.text)) + "\n";
+}
+
+std::string noAttemptLine(const Report& r) { return "  no attempt: " + trimmed(r.loginText) + "\n"; }
+
+std::string loginLine(const Report& r) {
+  std::string line =
+      "  login as " + quoted(r.loginUser) + ", application " + quoted(r.loginApplication) + ": ";
+  if (r.login == LoginOutcome::kAccepted) return line + "accepted\n";
+  if (r.login == LoginOutcome::kRefused) return line + "refused: " + quoted(r.loginText) + "\n";
+  return line + trimmed(r.loginText) + "\n";
+}
+
+std::string printTextEnd(const Report& r) {
+  std::string out;
+  if (r.connectChecked) problemsOf(r, Topic::kConnect, &out);
+  return out + resultLine(r);
+}
+
+void printJson(const Report& r, std::string* out) {
+  *out += "{\n  \"settingsFile\": " + jsonSettingsFile(r) +
+          ",\n  \"scriptName\": " + (r.scriptNameSet ? json(r.scriptName) : "null");
+  if (!r.url.empty()) *out += ", \"url\": " + json(r.url);
+  *out += ",\n  \"key\": " + jsonKey(r) + ",\n  \"settings\": [\n" + jsonSettings(r) +
+          "  ],\n  \"registryInfo\": " + json(r.registryInfo) + ",\n  \"servers\": [";
+  for (std::size_t i = 0; i < r.serverNames.size(); ++i) *out += (i ? ", " : "") + json(r.serverNames[i]);
+  *out += "], \"randomStart\": " + json(r.randomStart) + ", \"order\": [";
+  for (std::size_t i = 0; i < r.attemptOrder.size(); ++i)
+    *out += (i ? ", " : "") + json(r.attemptOrder[i] + 1);
+  *out += "],\n  \"outagePage\": " + (r.outagePage ? "{\"path\": " + json(r.values.sysDownPage) +
+                                                         ", \"access\": " + jsonAccess(r.outageAccess) + "}"
+                                                   : std::string("null"));
+  *out += ",\n  \"spool\": {\"fileMode\": " + json(r.fileMode) + ", \"used\": " + json(r.spoolUsed);
+  if (r.spoolUsed) *out += ", \"directory\": " + json(r.spoolDirectory);
+  if (r.spoolChecked) *out += ", \"access\": " + jsonAccess(r.spoolAccess);
+  *out += "}";
+  if (r.connectChecked) *out += ",\n  \"connect\": " + jsonConnect(r);
+  *out += ",\n  \"problems\": [";
   for (std::size_t i = 0; i < r.problems.size(); ++i) {
     const Problem& p = r.problems[i];
-    o += std::string(i ? "," : "") +
-         "\n    {\"level\": " + json(std::string_view(p.level == Level::kError ? "error" : "warning")) +
-         ", \"topic\": " + json(std::string_view(topicName(p.topic))) + ", \"text\": " + json(p.text) + "}";
+    *out += std::string(i ? "," : "") +
+            "\n    {\"level\": " + json(std::string_view(p.level == Level::kError ? "error" : "warning")) +
+            ", \"topic\": " + json(std::string_view(topicName(p.topic))) + ", \"text\": " + json(p.text) +
+            "}";
   }
-  o += std::string(r.problems.empty() ? "" : "\n  ") + "],\n  \"status\": " + std::to_string(r.status()) +
-       "\n}\n";
+  *out += std::string(r.problems.empty() ? "" : "\n  ") + "],\n  \"status\": " + std::to_string(r.status()) +
+          "\n}\n";
 }
 
 }  // namespace kavro::check

@@ -1,29 +1,21 @@
-// Environment, temporary directories, descriptors and standard input for the
-// tests, the benchmarks and the fuzz targets.
+// This process's environment, descriptors and standard input, for the tests
+// and the fuzz targets.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
 #include <cstdio>
 #include <cstdlib>
-#include <string>
 
-#include "platform/support.h"
+#include "tests/support/process.h"
 
-namespace kavro::platform {
+namespace kavro::test {
 
 void setEnv(const char* name, const char* value) {
   if (value == nullptr)
     ::unsetenv(name);
   else
     ::setenv(name, value, 1);
-}
-
-std::string makeTempDir(const char* prefix) {
-  const char* base = std::getenv("TMPDIR");
-  std::string pattern = std::string(base && *base ? base : "/tmp") + "/" + prefix + "-XXXXXX";
-  if (::mkdtemp(pattern.data()) == nullptr) return std::string();
-  return pattern;
 }
 
 int openDescriptorCount() {
@@ -72,4 +64,4 @@ bool setStandardInputForTests(const void* data, std::size_t size, bool regularFi
   return ::lseek(STDIN_FILENO, 0, SEEK_SET) == 0;
 }
 
-}  // namespace kavro::platform
+}  // namespace kavro::test

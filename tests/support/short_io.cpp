@@ -1,4 +1,4 @@
-// For tests: send() and recv() completing in part on demand. Linked only into
+// send() and recv() completing in part on demand. Linked only into
 // programs built with -Wl,--wrap=send,--wrap=recv (the unit tests and the
 // fuzz targets), where every send() and recv() of the program, the platform
 // layer's included, comes here first. The names with underscores are the
@@ -6,7 +6,7 @@
 #include <sys/socket.h>
 #include <sys/types.h>
 
-#include "platform/support.h"
+#include "tests/support/net.h"
 
 extern "C" ssize_t __real_send(int socket, const void* data, size_t size, int flags);
 extern "C" ssize_t __real_recv(int socket, void* buffer, size_t size, int flags);
@@ -26,9 +26,9 @@ extern "C" ssize_t __wrap_recv(int socket, void* buffer, size_t size, int flags)
   return __real_recv(socket, buffer, size, flags);
 }
 
-namespace kavro::platform {
+namespace kavro::test {
 
 void netSendLimitForTests(std::size_t limit) { gSendLimit = limit; }
 void netRecvLimitForTests(std::size_t limit) { gRecvLimit = limit; }
 
-}  // namespace kavro::platform
+}  // namespace kavro::test

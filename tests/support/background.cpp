@@ -1,43 +1,23 @@
-// Process control on POSIX: SIGTERM and SIGINT turned into a flag and a
-// wake-up of the accept loop (the self-pipe trick), and background children
-// for the tests that start a server and stop it with a signal.
+// Background children on POSIX, for the tests that start a server and stop
+// it with a signal: standard error on a pipe, read line by line.
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
-#include <sys/socket.h>
-#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <ctime>
 
-#include "platform/support.h"
+#include "tests/support/process.h"
 
 extern char** environ;
 
-namespace kavro::platform {
+namespace kavro::test {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-volatile std::sig_atomic_t gTerminationRequested = 0;
-// Written to by the signal handler; the read end wakes poll(). Set up before
-// the handlers are installed and never closed.
-int gWakeRead = -1;
-int gWakeWrite = -1;
-
-void onTermination(int) {
-  int saved = errno;
-  gTerminationRequested = 1;
-  if (gWakeWrite >= 0) {
-    char byte = 1;
-    // A full pipe already wakes the reader; nothing to do on failure.
-    ssize_t ignored = ::write(gWakeWrite, &byte, 1);
-    (void)ignored;
-  }
-  errno = saved;
-}
 
 int millisecondsLeft(Clock::time_point deadline) {
   auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
@@ -45,52 +25,6 @@ int millisecondsLeft(Clock::time_point deadline) {
 }
 
 }  // namespace
-
-bool catchTermination() {
-  if (gWakeRead < 0) {
-    int ends[2];
-    if (::pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) return false;
-    gWakeRead = ends[0];
-    gWakeWrite = ends[1];
-  }
-  struct sigaction action {};
-  action.sa_handler = onTermination;
-  sigemptyset(&action.sa_mask);
-  // Other threads' blocking calls carry on; poll() in the accept loop is
-  // woken by the pipe, which SA_RESTART does not affect.
-  action.sa_flags = SA_RESTART;
-  return ::sigaction(SIGTERM, &action, nullptr) == 0 && ::sigaction(SIGINT, &action, nullptr) == 0;
-}
-
-bool terminationRequested() { return gTerminationRequested != 0; }
-
-Socket netAcceptOrTerminate(Socket listener) {
-  int fd = static_cast<int>(listener);
-  // Non-blocking, so that a connection that goes away between poll() and
-  // accept() cannot leave us blocked in accept() past a termination request.
-  int flags = ::fcntl(fd, F_GETFL);
-  if (flags < 0) return kInvalidSocket;
-  if (!(flags & O_NONBLOCK) && ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) return kInvalidSocket;
-  for (;;) {
-    if (terminationRequested()) return kInvalidSocket;
-    pollfd watched[2] = {{fd, POLLIN, 0}, {gWakeRead, POLLIN, 0}};
-    int rc = ::poll(watched, gWakeRead >= 0 ? 2 : 1, -1);
-    if (rc < 0 && errno != EINTR) return kInvalidSocket;
-    if (terminationRequested()) return kInvalidSocket;
-    if (rc <= 0 || watched[0].revents == 0) continue;
-    int client = ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
-    if (client >= 0) return client;
-    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR || errno == ECONNABORTED) continue;
-    return kInvalidSocket;
-  }
-}
-
-void netRecvTimeout(Socket socket, int milliseconds) {
-  timeval limit{};
-  limit.tv_sec = milliseconds / 1000;
-  limit.tv_usec = static_cast<suseconds_t>(milliseconds % 1000) * 1000;
-  ::setsockopt(static_cast<int>(socket), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-}
 
 struct BackgroundChild {
   pid_t pid = -1;
@@ -119,10 +53,6 @@ bool readSome(BackgroundChild* child, int timeoutMilliseconds) {
   child->errors = -1;
   return false;
 }
-
-}  // namespace
-
-namespace {
 
 // Starts `path` with standard error on a pipe and standard input from
 // `standardInput`, or from /dev/null when it is -1.
@@ -181,11 +111,11 @@ BackgroundChild* startBackground(const std::string& path, const std::vector<std:
 }
 
 BackgroundChild* startBackground(const std::string& path, const std::vector<std::string>& args,
-                                 const std::vector<std::string>& env, Socket standardInput) {
+                                 const std::vector<std::string>& env, int standardInput) {
   std::vector<char*> envp;
   for (const std::string& item : env) envp.push_back(const_cast<char*>(item.c_str()));
   envp.push_back(nullptr);
-  return spawnBackground(path, args, envp.data(), static_cast<int>(standardInput));
+  return spawnBackground(path, args, envp.data(), standardInput);
 }
 
 long backgroundPid(const BackgroundChild* child) { return static_cast<long>(child->pid); }
@@ -253,4 +183,4 @@ int backgroundFinish(BackgroundChild* child, int timeoutMilliseconds, std::strin
   return -1;
 }
 
-}  // namespace kavro::platform
+}  // namespace kavro::test

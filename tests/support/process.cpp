@@ -12,9 +12,9 @@
 #include <csignal>
 #include <ctime>
 
-#include "platform/support.h"
+#include "tests/support/process.h"
 
-namespace kavro::platform {
+namespace kavro::test {
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -88,7 +88,7 @@ class SigpipeBlock {
 
 bool runChild(const std::string& path, const std::vector<std::string>& args,
               const std::vector<std::string>& env, const std::string& input, ChildResult* result,
-              int timeoutSeconds, const std::function<void(long pid)>& started) {
+              int timeoutSeconds, const std::function<void(long pid)>& started, const InputPause* pause) {
   *result = ChildResult{};
   SigpipeBlock sigpipeBlock;
 
@@ -180,7 +180,16 @@ bool runChild(const std::string& path, const std::vector<std::string>& args,
       if (watched[i].revents == 0) continue;
       Fd* owner = owners[i];
       if (owner == &inWrite) {
-        ssize_t sent = ::write(inWrite.fd, input.data() + fed, input.size() - fed);
+        std::size_t end = input.size();
+        if (pause != nullptr && fed <= pause->at) {
+          if (fed == pause->at) {
+            pause->action(static_cast<long>(pid));
+            pause = nullptr;
+          } else {
+            end = pause->at;
+          }
+        }
+        ssize_t sent = ::write(inWrite.fd, input.data() + fed, end - fed);
         if (sent > 0) fed += static_cast<std::size_t>(sent);
         // EPIPE: the child stopped reading; the rest of the input is dropped.
         if (fed == input.size() || (sent < 0 && errno != EAGAIN && errno != EINTR)) inWrite.reset();
@@ -221,4 +230,4 @@ bool sendTermination(long pid, const std::string& name) {
   return signal != 0 && pid > 0 && ::kill(static_cast<pid_t>(pid), signal) == 0;
 }
 
-}  // namespace kavro::platform
+}  // namespace kavro::test

@@ -1,14 +1,15 @@
-// Looks at the settings file, users and permissions for kavro3-check.
+// The settings file, users and permissions as kavro3-check sees them on POSIX.
+#include "tools/check/system.h"
+
 #include <grp.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
-#include "platform/support.h"
-
-namespace kavro::platform {
+namespace kavro::check {
 namespace {
 
 constexpr int kMaxGroups = 1024;
@@ -50,18 +51,20 @@ std::string wantedText(int wanted) {
 
 RegFileReport regInspectFile() {
   RegFileReport report;
-  report.path = regFilePath(&report.fromEnvironment);
+  report.path = platform::regFilePath(&report.fromEnvironment);
   std::string bytes;
-  int error = regReadFile(report.path.c_str(), &bytes);
+  int error = platform::regReadFile(report.path.c_str(), &bytes);
   if (error != 0) {
     report.error = error == EFBIG ? "larger than 16 MiB" : std::strerror(error);
     return report;
   }
   report.read = true;
   report.size = bytes.size();
-  parseRegFile(bytes, &report.skipped);
+  platform::parseRegFile(bytes, &report.skipped);
   return report;
 }
+
+void useSettingsFile(const char* path) { ::setenv("KAVRO3_REGISTRY", path, 1); }
 
 bool lookUpUser(const std::string& name, UserIds* user) {
   struct passwd* entry = ::getpwnam(name.c_str());
@@ -127,4 +130,18 @@ AccessCheck checkAccess(const std::string& path, const UserIds& user, int wanted
   return check;
 }
 
-}  // namespace kavro::platform
+}  // namespace kavro::check
+
+namespace kavro::check {
+
+std::string gatewayDirectory() {
+  char self[4096];
+  ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
+  if (n <= 0) return "/usr/lib/kavro3";
+  std::string bin(self, static_cast<std::size_t>(n));
+  bin.erase(bin.rfind('/') == std::string::npos ? 0 : bin.rfind('/'));
+  std::string prefix = bin.substr(0, bin.rfind('/') == std::string::npos ? 0 : bin.rfind('/'));
+  return prefix + "/lib/kavro3";
+}
+
+}  // namespace kavro::check
