@@ -12,7 +12,8 @@
 # /usr/local; DESTDIR honoured), `make package` writes the Debian package
 # kavro3_VERSION_ARCH.deb here.
 
-BUILD_DEPS := cmake make g++ libgtest-dev
+# libfcgi-dev: Debian's FastCGI kit, linked into the gateway statically.
+BUILD_DEPS := cmake make g++ libgtest-dev libfcgi-dev
 # The process tests upload with curl.
 check: BUILD_DEPS += curl
 test-release test-sanitize: BUILD_DEPS += chromium nodejs
@@ -24,6 +25,10 @@ test-release test-sanitize stress: BUILD_DEPS += lighttpd python3
 # ... and nginx with fcgiwrap, as the nginx guide sets them up; the package
 # test builds and installs the .deb (dpkg-shlibdeps finds its dependencies).
 test-release test-sanitize: BUILD_DEPS += nginx fcgiwrap dpkg-dev
+# The gateway as a FastCGI application: Debian's client cgi-fcgi for the
+# process tests, the servers' FastCGI set-ups of docs/deploy-fastcgi.md, and
+# wrk for the many requests of the leak test.
+test-release test-sanitize: BUILD_DEPS += libfcgi-bin spawn-fcgi libapache2-mod-fcgid wrk
 package: BUILD_DEPS += dpkg-dev
 demo: BUILD_DEPS += lighttpd curl
 # The Windows gateway: Debian's mingw-w64 cross compiler, POSIX-threads flavour.
@@ -117,8 +122,10 @@ fuzz: fuzz-build
 test-fuzz: fuzz-build
 	scripts/fuzz.sh 60 $(FUZZ_TARGETS)
 
+# make demo MODE=fastcgi: the gateway as a FastCGI application (mod_fastcgi).
+MODE ?= cgi
 demo: build
-	scripts/demo.sh
+	scripts/demo.sh $(MODE)
 
 stress: build
 	tests/load/run.sh long

@@ -4,6 +4,11 @@
  * 127.0.0.1 at the port in BENCH_ENGINE_PORT), writes the reply's body, hex
  * decoded behind the marker "KAVRO21", then sends the Close message.
  * Linked statically, like the hello CGI.
+ *
+ * Built with BENCH_RELAY_FASTCGI (bench-fcgi-relay) it is the same relay as
+ * a FastCGI application of Debian's kit (libfcgi), the persistent floor: one
+ * process, started with its listening socket as standard input, relays
+ * request after request, each over a connection of its own to the engine.
  */
 #define _GNU_SOURCE
 #include <arpa/inet.h>
@@ -15,6 +20,9 @@
 #include <string.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#ifdef BENCH_RELAY_FASTCGI
+#include <fcgiapp.h>
+#endif
 
 enum { kLengthDigits = 8, kMaxFrame = 99999999, kRequestMax = 1 << 16 };
 
@@ -28,10 +36,27 @@ static const char* const kRows[26] = {"QUERY_STRING",    "PATH_INFO",         "C
                                       "SERVER_SOFTWARE", "SERVER_URL",        "NODECODE",
                                       "ISBINARY",        "REGISTRY_SETTINGS"};
 
+#ifdef BENCH_RELAY_FASTCGI
+static FCGX_Request gRequest;
+
+static const char* variable(const char* name) { return FCGX_GetParam(name, gRequest.envp); }
+
+static void writeAll(const char* from, size_t size) { FCGX_PutStr(from, (int)size, gRequest.out); }
+
+/* A failed request ends the process: a benchmark takes no failure. */
+static void fail(const char* what) {
+  FCGX_FPrintF(gRequest.out, "Content-Type: text/plain\r\n\r\nrelay: %s\n", what);
+  FCGX_Finish_r(&gRequest);
+  exit(1);
+}
+#else
+static const char* variable(const char* name) { return getenv(name); }
+
 static void fail(const char* what) {
   printf("Content-Type: text/plain\r\n\r\nrelay: %s\n", what);
   exit(0);
 }
+#endif
 
 static void sendAll(int fd, const char* from, size_t size) {
   while (size > 0) {
@@ -53,6 +78,7 @@ static void readAll(int fd, char* to, size_t size) {
   }
 }
 
+#ifndef BENCH_RELAY_FASTCGI
 static void writeAll(const char* from, size_t size) {
   while (size > 0) {
     ssize_t put = write(1, from, size);
@@ -62,6 +88,7 @@ static void writeAll(const char* from, size_t size) {
     size -= (size_t)put;
   }
 }
+#endif
 
 /* With BENCH_RELAY_SPLIT set and not empty, the length and the message go out in two
  * sends, each its own TCP segment (TCP_NODELAY), as the gateway sends them:
@@ -97,11 +124,8 @@ static char* readFrame(int fd, long* size) {
 
 static int hexValue(char c) { return c >= 'A' && c <= 'F' ? c - 55 : c - 48; }
 
-int main(void) {
-  const char* port = getenv("BENCH_ENGINE_PORT");
-  if (port == NULL) fail("BENCH_ENGINE_PORT is not set");
-  const char* split = getenv("BENCH_RELAY_SPLIT");
-  gSplit = split != NULL && split[0] != '\0';
+/* One request: the three Frames over a connection of its own. */
+static void relay(const char* port) {
   int fd = socket(AF_INET, SOCK_STREAM, 0);
   if (fd < 0) fail("socket");
   int yes = 1;
@@ -128,7 +152,7 @@ int main(void) {
   *p++ = '3';
   *p++ = '\x01';
   for (int i = 0; i < 26; ++i) {
-    const char* value = getenv(kRows[i]);
+    const char* value = variable(kRows[i]);
     size_t length = value != NULL ? strlen(value) : 0;
     if (length >= (size_t)(end - p)) fail("request too large");
     if (length > 0) memcpy(p, value, length);
@@ -163,5 +187,24 @@ int main(void) {
   sendFrame(fd, frame, sizeof closing - 1);
   free(readFrame(fd, &size));
   close(fd);
+}
+
+/* The engine's port and BENCH_RELAY_SPLIT come from the process's own
+ * environment, the rows from the request's. */
+int main(void) {
+  const char* port = getenv("BENCH_ENGINE_PORT");
+  const char* split = getenv("BENCH_RELAY_SPLIT");
+  gSplit = split != NULL && split[0] != '\0';
+#ifdef BENCH_RELAY_FASTCGI
+  if (FCGX_Init() != 0 || FCGX_InitRequest(&gRequest, 0, 0) != 0) return 1;
+  while (FCGX_Accept_r(&gRequest) >= 0) {
+    if (port == NULL) fail("BENCH_ENGINE_PORT is not set");
+    relay(port);
+    FCGX_Finish_r(&gRequest);
+  }
+#else
+  if (port == NULL) fail("BENCH_ENGINE_PORT is not set");
+  relay(port);
+#endif
   return 0;
 }

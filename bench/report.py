@@ -100,9 +100,11 @@ class Report:
             return
         hello, bridge = self.get("get", "hello"), self.get("get", "cgi-fcgi")
         self.out(
-            "## Requests per second: GET through lighttpd mod_cgi",
+            "## Requests per second: GET through lighttpd",
             "",
-            f"`{self.meta.get('get.wrk', 'wrk')}` on 127.0.0.1; requests per second, higher is better.",
+            f"`{self.meta.get('get.wrk', 'wrk')}` on 127.0.0.1; requests per second, higher is better. Every "
+            "program runs under mod_cgi, one process per request, but for the two under mod_fastcgi, whose "
+            "processes lighttpd starts once.",
             "",
         )
         rows = []
@@ -132,6 +134,16 @@ class Report:
         bridged = ratio(bridge, hello)
         why = f"1.5 × cgi-fcgi is {ratio_text(bridged and 1.5 * bridged)}× hello; {floor}"
         self.target("GET: gateway ≥ 1.5 × cgi-fcgi", ratio_text(r), r is not None and r >= 1.5, why)
+        persistent, fcgi_relay = self.get("get", "fcgi-gateway"), self.get("get", "fcgi-relay")
+        if persistent:
+            r = ratio(persistent, gateway)
+            why = f"{persistent.text()} req/s against {gateway.text()} under mod_cgi"
+            self.target("GET: gateway under mod_fastcgi ≥ 3 × its mod_cgi figure", ratio_text(r),
+                        r is not None and r >= 3, why)
+            r = ratio(persistent, fcgi_relay)
+            why = f"libfcgi relay {fcgi_relay.text() if fcgi_relay else '–'} req/s"
+            self.target("GET: gateway under mod_fastcgi ≥ 0.9 × the libfcgi relay", ratio_text(r),
+                        r is not None and r >= 0.9, why)
 
     def startup_scenario(self):
         programs = self.programs("startup")
@@ -382,7 +394,7 @@ def run_gnuplot(out, name, script):
 def charts(report, out):
     date = report.meta.get("date", "")
     if report.programs("get"):
-        bar_chart(report, out, "get", f"GET through lighttpd mod_cgi, wrk -c4 ({date})", "requests per second",
+        bar_chart(report, out, "get", f"GET through lighttpd, wrk -c4 ({date})", "requests per second",
                   [(report.label(p), [report.get("get", p)]) for p in report.programs("get")], ["req/s"])
     if report.programs("startup"):
         bar_chart(report, out, "startup", f"Start-up: one GET spawned from a parent ({date})", "µs per run",

@@ -46,7 +46,8 @@ die() {
 started=$(date +%s)
 say() { printf '[bench %4ds] %s\n' $(($(date +%s) - started)) "$*" >&2; }
 
-for tool in gateway bench-measure bench-engine bench-hello bench-hello-dynamic bench-relay bench-fcgi-hello bench-multipart-body; do
+for tool in gateway bench-measure bench-engine bench-hello bench-hello-dynamic bench-relay bench-fcgi-hello \
+  bench-fcgi-relay bench-multipart-body; do
   [ -x "$build/$tool" ] || die "$build/$tool is missing: run make bench"
 done
 release_link=$(sed -n 's/^KAVRO3_GATEWAY_LINK:[A-Z]*=//p' "$build/CMakeCache.txt")
@@ -69,7 +70,7 @@ record() { printf '%s\t%s\t%s\t%s\t%s\t%s\n' "$@" >>"$raw"; }
 
 work=$(mktemp -d "${BENCH_DIR:-/var/tmp}/kavro3-bench.XXXXXX")
 chmod 755 "$work" # lighttpd's CGIs run as www-data when we are root
-mkdir -p "$work"/{cgi-bin,htdocs,logs,tmp,land,spool,keep}
+mkdir -p "$work"/{cgi-bin,fcgi-bin,htdocs,logs,tmp,land,spool,keep}
 pids=()
 cleanup() {
   local pid
@@ -142,6 +143,20 @@ programs+=(cgi-fcgi)
 note program.cgi-fcgi "cgi-fcgi bridge to a FastCGI hello"
 printf '#!/usr/bin/cgi-fcgi -f\n-bind -connect 127.0.0.1:%s\n' "$fcgi_port" >"$work/cgi-bin/cgi-fcgi"
 chmod 755 "$work"/cgi-bin/*
+# GET only: the gateway and the relay as FastCGI applications (lighttpd
+# starts them; nothing to spawn per request).
+fastcgi_programs=(fcgi-gateway fcgi-relay)
+note program.fcgi-gateway "gateway, release build, under mod_fastcgi (2 processes)"
+note program.fcgi-relay "libfcgi relay, same three Frames, under mod_fastcgi (2 processes)"
+cp "$build/bench-fcgi-relay" "$work/fcgi-bin/relay"
+
+# The URL of a GET program.
+get_path() {
+  case $1 in
+    fcgi-*) echo "/fcgi/${1#fcgi-}" ;;
+    *) echo "/cgi/$1" ;;
+  esac
+}
 
 hello_reply=$'Content-Type: text/plain\r\n\r\nhello\n'
 cgi_env=(PATH=/usr/bin:/bin GATEWAY_INTERFACE=CGI/1.1 SERVER_PROTOCOL=HTTP/1.1 SERVER_NAME=127.0.0.1
@@ -201,15 +216,16 @@ scenario_get() {
   for _ in 1 2 3 4 5; do start_lighttpd && listening=1 && break; done
   [ -n "$listening" ] ||
     die "lighttpd did not start: $(tail -n 5 "$work/logs/lighttpd.out" "$work/logs/error.log" 2>/dev/null)"
-  for program in "${programs[@]}"; do
-    text=$(curl -s "http://127.0.0.1:$lighttpd_port/cgi/$program?x=1")
-    [ "$text" = hello ] || die "GET /cgi/$program answered: $(head -c 300 <<<"$text")"
-    wrk -t1 -c4 -d1s "http://127.0.0.1:$lighttpd_port/cgi/$program" >/dev/null # warm-up
+  local list=("${programs[@]}" "${fastcgi_programs[@]}")
+  for program in "${list[@]}"; do
+    text=$(curl -s "http://127.0.0.1:$lighttpd_port$(get_path "$program")?x=1")
+    [ "$text" = hello ] || die "GET $(get_path "$program") answered: $(head -c 300 <<<"$text")"
+    wrk -t1 -c4 -d1s "http://127.0.0.1:$lighttpd_port$(get_path "$program")" >/dev/null # warm-up
   done
   ticks=$(engine_ticks)
   for ((r = 1; r <= runs; r++)); do
-    for program in "${programs[@]}"; do
-      text=$(wrk -t1 -c4 -d"${get_seconds}s" --timeout 10s "http://127.0.0.1:$lighttpd_port/cgi/$program")
+    for program in "${list[@]}"; do
+      text=$(wrk -t1 -c4 -d"${get_seconds}s" --timeout 10s "http://127.0.0.1:$lighttpd_port$(get_path "$program")")
       if grep -qE 'Non-2xx|Socket errors' <<<"$text"; then
         die "wrk on $program: $(grep -E 'Non-2xx|Socket errors' <<<"$text")"
       fi

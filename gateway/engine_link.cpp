@@ -128,8 +128,8 @@ bool engineConnectAttempt(EngineLink& link, void*, const char* host, const char*
   return engineConnect(link, host, port);
 }
 
-bool engineSend(EngineLink& link, const char* data, std::size_t size) {
-  if (platform::netSendAll(link.socket, data, size)) return true;
+bool engineSend(EngineLink& link, const char* data, std::size_t size, bool more) {
+  if (platform::netSendAll(link.socket, data, size, more)) return true;
   setTransferError(link);
   return false;
 }
@@ -146,7 +146,9 @@ bool engineSendFrame(EngineLink& link, const char* data, std::size_t size) {
   }
   char digits[wire::kFrameDigits + 1];
   std::snprintf(digits, sizeof digits, "%08ld", static_cast<long>(size));
-  return engineSend(link, digits, wire::kFrameDigits) && engineSend(link, data, size);
+  // Two sends, the length and then the text, that leave as one segment: the
+  // engine wakes once per Frame.
+  return engineSend(link, digits, wire::kFrameDigits, true) && engineSend(link, data, size);
 }
 
 namespace {
@@ -210,6 +212,10 @@ std::int32_t engineRecvLength(EngineLink& link) {
   constexpr std::int32_t kDigits = static_cast<std::int32_t>(wire::kFrameDigits);
   if (engineRecv(link, digits, sizeof digits, kDigits) != kDigits) return -1;
   return frameLength(digits);
+}
+
+EngineLink::~EngineLink() {
+  if (socket != platform::kInvalidSocket) platform::netClose(socket);
 }
 
 void engineDisconnect(EngineLink& link) {

@@ -23,6 +23,14 @@ inline constexpr std::size_t kServerTextMax = 2047;  // ServerURL, ServerPort
 // One run's connection to an Engine Server. A new link is unconnected, with
 // an empty last error text and no bound on its waits.
 struct EngineLink {
+  EngineLink() = default;
+  // A run that ends early, or on a Close that could not be sent, leaves its
+  // link connected: it is closed with the run, so that a process serving one
+  // run after another keeps no socket of a finished one.
+  ~EngineLink();
+  EngineLink(const EngineLink&) = delete;
+  EngineLink& operator=(const EngineLink&) = delete;
+
   platform::Socket socket = platform::kInvalidSocket;
   FixedText<kLastErrorMax + 1> lastError;
   int timeoutSeconds = 0;
@@ -70,7 +78,8 @@ void engineSetTimeout(EngineLink& link, int seconds);
 // One attempt; the unused context makes it a ConnectFn.
 bool engineConnect(EngineLink& link, const char* host, const char* port);
 bool engineConnectAttempt(EngineLink& link, void* context, const char* host, const char* port);
-bool engineSend(EngineLink& link, const char* data, std::size_t size);
+// `more`: another send follows at once (platform::netSendAll).
+bool engineSend(EngineLink& link, const char* data, std::size_t size, bool more = false);
 bool engineSendFrame(EngineLink& link, const char* text);
 bool engineSendFrame(EngineLink& link, const char* data, std::size_t size);
 

@@ -79,8 +79,11 @@ bool netConnect(Socket socket, std::uint32_t address, std::uint16_t port, int ti
 // A send or receive that runs out fails with kNetTimedOut; a send may have
 // passed part of its bytes on by then.
 bool netSetTimeout(Socket socket, int seconds);
-// Every byte, retrying short counts; false on failure.
-bool netSendAll(Socket socket, const char* data, std::size_t size);
+// Every byte, retrying short counts; false on failure. `more`: the caller
+// sends again at once, and where the system can, the bytes wait to leave
+// in one segment with the next ones (Linux: MSG_MORE) rather than wake the
+// peer twice.
+bool netSendAll(Socket socket, const char* data, std::size_t size, bool more = false);
 // One recv: > 0 bytes received, 0 when the peer closed, < 0 on failure.
 long netRecv(Socket socket, char* buffer, std::size_t size);
 void netClose(Socket socket);

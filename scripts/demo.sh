@@ -2,10 +2,23 @@
 # `make demo`: the gateway behind lighttpd, the sample engine behind it, on
 # http://127.0.0.1:8080/shop/gateway until Ctrl-C. Open the address in a
 # browser: the form, an upload, the result page.
+#   scripts/demo.sh [cgi|fastcgi]   the gateway as a CGI program (mod_cgi,
+#                                   the default) or as a FastCGI application
+#                                   (mod_fastcgi, docs/deploy-fastcgi.md)
 #   KAVRO3_SITE_PORT   the web server's port (8080)
 #   KAVRO3_BUILD       the build tree (build)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+
+mode=${1:-cgi}
+case $mode in
+  cgi) kind=lighttpd how="runs the gateway as a CGI program, one process per request" ;;
+  fastcgi) kind=lighttpd-fastcgi how="runs the gateway as a FastCGI application: its processes serve every request" ;;
+  *)
+    echo "usage: $0 [cgi|fastcgi]" >&2
+    exit 2
+    ;;
+esac
 
 scripts/install-deps.sh lighttpd curl
 
@@ -30,7 +43,7 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 0' INT TERM
 
-if ! KAVRO3_SITE_PORT=$port KAVRO3_USER=demo scripts/site.sh start "$site" lighttpd; then
+if ! KAVRO3_SITE_PORT=$port KAVRO3_USER=demo scripts/site.sh start "$site" "$kind"; then
   echo "demo: could not start the site; another port: KAVRO3_SITE_PORT=8081 make demo" >&2
   exit 1
 fi
@@ -38,7 +51,7 @@ url=$(cat "$site/url")
 
 cat <<EOF
 
-KAVRO3 demo: lighttpd on 127.0.0.1:$port runs the gateway as a CGI program;
+KAVRO3 demo: lighttpd on 127.0.0.1:$port $how;
 the sample engine listens on 127.0.0.1:$(cat "$site/engine.port").
 
   Open    $url

@@ -3,11 +3,14 @@
 # all on 127.0.0.1 and all kept in one directory. Used by `make demo`, the
 # end-to-end tests and the browser tests.
 #
-#   scripts/site.sh start DIR [lighttpd|apache|nginx]
+#   scripts/site.sh start DIR [lighttpd|apache|nginx|lighttpd-fastcgi|apache-fcgid|nginx-fastcgi]
 #   scripts/site.sh stop DIR
 #
 # nginx runs the gateway through fcgiwrap, with the location block of
-# docs/deploy-nginx.md as it stands there, but for this site's paths.
+# docs/deploy-nginx.md as it stands there, but for this site's paths. The
+# -fastcgi and -fcgid kinds run it as a FastCGI application, with the
+# configuration of docs/deploy-fastcgi.md for that server in the same way
+# (nginx: the processes started by the guide's spawn-fcgi command).
 #
 # start writes into DIR:
 #   kavro3.reg          the gateway's settings (base key and the key "shop")
@@ -18,7 +21,8 @@
 #   (engine.log, error.log, access.log, breakage.log (lighttpd: the CGI's
 #   standard error), sanitizer.* if a sanitizer fired)
 #   url                 http://127.0.0.1:PORT/shop/gateway
-#   engine.pid engine.port server.pid server.port (fcgiwrap.pid)
+#   engine.pid engine.port server.pid server.port (fcgiwrap.pid,
+#   spawn-fcgi.pid)
 # and returns once the engine listens and the web server answers. DIR is
 # made 755: started as root, the servers run the gateway as www-data, which
 # must reach it (its parents too: a dir under /tmp does). On a failure start
@@ -46,7 +50,7 @@ die() {
 }
 
 usage() {
-  echo "usage: $0 start DIR [lighttpd|apache|nginx] | stop DIR" >&2
+  echo "usage: $0 start DIR [lighttpd|apache|nginx|lighttpd-fastcgi|apache-fcgid|nginx-fastcgi] | stop DIR" >&2
   exit 2
 }
 
@@ -68,7 +72,7 @@ stop_one() {
   [ -f "$file" ] || return 0
   pid=$(cat "$file")
   [ "$name" != server ] || name=$(cat "/proc/$pid/comm" 2>/dev/null) || true
-  case "$name" in lighttpd | apache2 | nginx | sample-engine) ;; *) rm -f "$file"; return 0 ;; esac
+  case "$name" in lighttpd | apache2 | nginx | sample-engine | gateway) ;; *) rm -f "$file"; return 0 ;; esac
   if alive "$pid" "$name"; then
     kill -TERM "$pid" 2>/dev/null || true
     for ((i = 0; i < 100; i++)); do
@@ -117,6 +121,82 @@ nginx_location() {
   printf '%s\n' "${block%\}}"
   printf '    fastcgi_param ASAN_OPTIONS "log_path=%s/logs/sanitizer";\n' "$dir"
   printf '    fastcgi_param UBSAN_OPTIONS "print_stacktrace=1:log_path=%s/logs/sanitizer";\n}\n' "$dir"
+}
+
+# A block of docs/deploy-fastcgi.md: from the line FIRST to the first line
+# that matches the pattern LAST after it.
+fastcgi_guide_block() {
+  local block
+  block=$(awk -v first="$1" -v last="$2" '$0 == first { on = 1 } on { print } on && $0 ~ last { exit }' \
+    "$repo/docs/deploy-fastcgi.md")
+  [ -n "$block" ] || die "no block '$1' in docs/deploy-fastcgi.md"
+  printf '%s\n' "$block"
+}
+
+# The guide's configuration for SERVER with this site's paths, and the
+# sanitizers' options in the processes' environment.
+fastcgi_config() {
+  local dir=$1 kind=$2 block
+  case "$kind" in
+    lighttpd-fastcgi)
+      block=$(fastcgi_guide_block '# KAVRO3 gateway as a FastCGI application under lighttpd, mounted at /shop/gateway.' '^\)$')
+      block=${block//\/usr\/lib\/kavro3\/gateway/$dir/cgi-bin/gateway}
+      block=${block//\/run\/lighttpd\/kavro3-gateway.socket/$dir/run/fcgi/gateway.socket}
+      block=${block//\"\/etc\/kavro3\/kavro3.reg\"/\"$dir/kavro3.reg\", \"ASAN_OPTIONS\" => \"log_path=$dir/logs/sanitizer\", \"UBSAN_OPTIONS\" => \"print_stacktrace=1:log_path=$dir/logs/sanitizer\"}
+      [[ $block == *"$dir/kavro3.reg"* ]] || die "no KAVRO3_REGISTRY in the guide's lighttpd block"
+      ;;
+    apache-fcgid)
+      block=$(fastcgi_guide_block '# KAVRO3 gateway as a FastCGI application under mod_fcgid, mounted at /shop/gateway.' '^</Directory>')
+      block=${block//\/usr\/lib\/kavro3/$dir/cgi-bin}
+      block=${block//\/etc\/kavro3\/kavro3.reg/$dir/kavro3.reg}
+      block+=$'\n'"FcgidInitialEnv ASAN_OPTIONS log_path=$dir/logs/sanitizer"
+      block+=$'\n'"FcgidInitialEnv UBSAN_OPTIONS print_stacktrace=1:log_path=$dir/logs/sanitizer"
+      ;;
+    nginx-fastcgi)
+      block=$(fastcgi_guide_block '# KAVRO3 gateway as a FastCGI application, mounted at /shop/gateway.' '^}')
+      block=${block//unix:\/run\/kavro3\/gateway.socket/unix:$dir/run/fcgi/gateway.socket}
+      ;;
+  esac
+  [[ $block == *"$dir/"* ]] || die "the guide's $kind block names none of its paths"
+  printf '%s\n' "$block"
+}
+
+# Starts the gateway's processes with the spawn-fcgi command of the guide's
+# systemd unit (its Environment= line too), for this site.
+start_spawn_fcgi() {
+  local dir=$1 web_user=$2 web_group=$3 unit command environment
+  unit=$(fastcgi_guide_block '# KAVRO3 gateway as a FastCGI application for nginx, started by spawn-fcgi.' '^WantedBy=')
+  command=$(sed -n 's/^ExecStart=//p' <<<"$unit")
+  environment=$(sed -n 's/^Environment=//p' <<<"$unit")
+  [[ $command == /usr/bin/spawn-fcgi\ * && $environment == KAVRO3_REGISTRY=* ]] ||
+    die "no spawn-fcgi ExecStart= and Environment= in the guide's unit"
+  command=${command//\/run\/kavro3\/gateway.socket/$dir/run/fcgi/gateway.socket}
+  command=${command//\/usr\/lib\/kavro3\/gateway/$dir/cgi-bin/gateway}
+  environment=${environment//\/etc\/kavro3\/kavro3.reg/$dir/kavro3.reg}
+  if [ -n "$web_user" ]; then
+    command=${command//www-data/$web_user}
+  else
+    # Not root: the processes run as we do.
+    command=${command// -U www-data -G www-data -u www-data -g www-data/}
+  fi
+  command=${command/ -- / -P $dir/spawn-fcgi.pid -- }
+  # shellcheck disable=SC2086 # the guide's command line, split as systemd splits it
+  env "$environment" "ASAN_OPTIONS=log_path=$dir/logs/sanitizer" \
+    "UBSAN_OPTIONS=print_stacktrace=1:log_path=$dir/logs/sanitizer" $command \
+    </dev/null >"$dir/logs/spawn-fcgi.out" 2>&1 ||
+    die "spawn-fcgi failed: $(cat "$dir/logs/spawn-fcgi.out")"
+}
+
+# The processes spawn-fcgi started, by the PIDs it wrote: TERM, KILL after a
+# grace period.
+stop_spawned() {
+  local file=$1 pid i
+  [ -f "$file" ] || return 0
+  while read -r pid; do
+    printf '%s\n' "$pid" >"$file.one"
+    stop_one "$file.one" gateway
+  done < <(cat "$file"; echo)
+  rm -f "$file" "$file.one"
 }
 
 listening() {
@@ -169,19 +249,26 @@ fill() {
 
 start() {
   local dir=$1 kind=${2:-lighttpd}
-  case "$kind" in lighttpd | apache | nginx) ;; *) usage ;; esac
+  case "$kind" in lighttpd | apache | nginx | lighttpd-fastcgi | apache-fcgid | nginx-fastcgi) ;; *) usage ;; esac
 
   local build=${KAVRO3_BUILD:-build}
   [[ $build == /* ]] || build=$repo/$build
   [ -x "$build/gateway" ] || die "$build/gateway not found: build first (make build)"
   [ -x "$build/sample-engine" ] || die "$build/sample-engine not found: build first (make build)"
   local server_bin
-  case "$kind" in lighttpd) server_bin=lighttpd ;; apache) server_bin=apache2 ;; *) server_bin=nginx ;; esac
+  case "$kind" in lighttpd*) server_bin=lighttpd ;; apache*) server_bin=apache2 ;; *) server_bin=nginx ;; esac
   command -v "$server_bin" >/dev/null 2>&1 || [ -x "/usr/sbin/$server_bin" ] ||
     die "$server_bin is not installed (scripts/install-deps.sh $server_bin)"
   if [ "$kind" = nginx ]; then
     command -v fcgiwrap >/dev/null 2>&1 || [ -x /usr/sbin/fcgiwrap ] ||
       die "fcgiwrap is not installed (scripts/install-deps.sh fcgiwrap)"
+  fi
+  if [ "$kind" = nginx-fastcgi ]; then
+    [ -x /usr/bin/spawn-fcgi ] || die "spawn-fcgi is not installed (scripts/install-deps.sh spawn-fcgi)"
+  fi
+  if [ "$kind" = apache-fcgid ]; then
+    [ -f /usr/lib/apache2/modules/mod_fcgid.so ] ||
+      die "mod_fcgid is not installed (scripts/install-deps.sh libapache2-mod-fcgid)"
   fi
   export PATH=$PATH:/usr/sbin:/sbin
 
@@ -215,9 +302,9 @@ start() {
       die "user $web_user cannot reach $dir: use a directory under /tmp (set TMPDIR)"
     fi
     case "$kind" in
-      lighttpd) user_lines="server.username = \"$web_user\""$'\n'"server.groupname = \"$web_group\"" ;;
-      apache) user_lines="User $web_user"$'\n'"Group $web_group" ;;
-      nginx) user_lines="user $web_user $web_group;" ;;
+      lighttpd*) user_lines="server.username = \"$web_user\""$'\n'"server.groupname = \"$web_group\"" ;;
+      apache*) user_lines="User $web_user"$'\n'"Group $web_group" ;;
+      nginx*) user_lines="user $web_user $web_group;" ;;
     esac
   fi
 
@@ -292,6 +379,15 @@ start() {
     cp /etc/nginx/fastcgi_params /etc/nginx/mime.types "$dir/"
     nginx_location "$dir" >"$dir/location.conf"
   fi
+  case "$kind" in
+    lighttpd-fastcgi) fastcgi_config "$dir" "$kind" >"$dir/fastcgi.conf" ;;
+    apache-fcgid) fastcgi_config "$dir" "$kind" >"$dir/fcgid.conf" ;;
+    nginx-fastcgi)
+      start_spawn_fcgi "$dir" "$web_user" "$web_group"
+      cp /etc/nginx/fastcgi_params /etc/nginx/mime.types "$dir/"
+      fastcgi_config "$dir" "$kind" >"$dir/location.conf"
+      ;;
+  esac
 
   local port fixed_port=${KAVRO3_SITE_PORT:-} attempt conf pid ready
   for ((attempt = 0; attempt < 10; attempt++)); do
@@ -300,12 +396,12 @@ start() {
       die "port $port on 127.0.0.1 is already in use"
     fi
     rm -f "$dir/logs/error.log"
-    if [ "$kind" = lighttpd ]; then
+    if [ "$server_bin" = lighttpd ]; then
       conf=$dir/lighttpd.conf
-      fill "$repo/scripts/web/lighttpd.conf.in" @DIR@ "$dir" @PORT@ "$port" \
+      fill "$repo/scripts/web/$kind.conf.in" @DIR@ "$dir" @PORT@ "$port" \
         @USER_LINES@ "$user_lines" >"$conf"
       setsid lighttpd -D -f "$conf" </dev/null >"$dir/logs/server.out" 2>&1 &
-    elif [ "$kind" = nginx ]; then
+    elif [ "$server_bin" = nginx ]; then
       conf=$dir/nginx.conf
       fill "$repo/scripts/web/nginx.conf.in" @DIR@ "$dir" @PORT@ "$port" \
         @USER_LINES@ "$user_lines" >"$conf"
@@ -313,7 +409,9 @@ start() {
         >"$dir/logs/server.out" 2>&1 &
     else
       conf=$dir/httpd.conf
-      fill "$repo/scripts/web/httpd.conf.in" @DIR@ "$dir" @PORT@ "$port" \
+      local template=httpd
+      [ "$kind" = apache ] || template=httpd-fcgid
+      fill "$repo/scripts/web/$template.conf.in" @DIR@ "$dir" @PORT@ "$port" \
         @USER_LINES@ "$user_lines" @MODULES@ /usr/lib/apache2/modules \
         @MIME_TYPES@ "$mime_types" >"$conf"
       setsid apache2 -DFOREGROUND -f "$conf" </dev/null >"$dir/logs/server.out" 2>&1 &
@@ -351,6 +449,7 @@ stop() {
   # The web server first: a request in flight still reaches the engine.
   stop_one "$dir/server.pid" server
   stop_fcgiwrap "$dir/fcgiwrap.pid"
+  stop_spawned "$dir/spawn-fcgi.pid"
   stop_one "$dir/engine.pid" sample-engine
 }
 

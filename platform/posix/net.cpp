@@ -190,11 +190,12 @@ bool netSetTimeout(Socket socket, int seconds) {
   return true;
 }
 
-bool netSendAll(Socket socket, const char* data, std::size_t size) {
+bool netSendAll(Socket socket, const char* data, std::size_t size, bool more) {
   // A blocking send can still return a short count; a short count taken as
   // success would cut a Frame in two.
+  const int flags = MSG_NOSIGNAL | (more ? MSG_MORE : 0);
   while (size > 0) {
-    ssize_t sent = ::send(static_cast<int>(socket), data, size, MSG_NOSIGNAL);
+    ssize_t sent = ::send(static_cast<int>(socket), data, size, flags);
     if (sent < 0) {
       if (errno == EINTR) continue;
       setWaitError(errno);

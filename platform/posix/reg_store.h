@@ -103,9 +103,28 @@ const char* regFilePath(bool* fromEnvironment);
 // the memory of the process.
 inline constexpr std::size_t kMaxRegistryFileSize = 16u << 20;
 
+// Tells one version of the settings file from another: the file itself
+// (device and inode: a file renamed over it is another one), its size and its
+// modification and change times. A missing file has the identity {}.
+struct RegFileIdentity {
+  bool exists = false;
+  std::uint64_t device = 0, inode = 0, size = 0;
+  std::int64_t modifiedSeconds = 0, modifiedNanoseconds = 0, changedSeconds = 0, changedNanoseconds = 0;
+  bool operator==(const RegFileIdentity&) const = default;
+};
+
 // Reads the whole file; 0, or the errno of the failure (EFBIG beyond
-// kMaxRegistryFileSize).
-int regReadFile(const char* path, std::string* bytes);
+// kMaxRegistryFileSize). `identity`, when given, receives the identity of the
+// file read, taken from the open file itself.
+int regReadFile(const char* path, std::string* bytes, RegFileIdentity* identity = nullptr);
+
+// The settings file's identity now, by its path.
+RegFileIdentity regFileIdentity(const char* path);
+
+// Forgets the settings read when the file is no longer the one read (edited,
+// replaced, made or removed): the next key open reads it again. One stat;
+// a process that serves many requests calls it before each of them.
+void regForgetIfChanged();
 
 // Forgets the loaded settings store, so the next regOpenKey reads the file
 // again (platform/posix/registry.cpp). For tests.

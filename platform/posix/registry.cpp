@@ -1,6 +1,8 @@
 // The settings store on POSIX: registry calls answered from a .reg file,
-// read once, on the first key open of the process.
+// read on the first key open of the process, and again after the file
+// changed when the process serves many requests.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <cerrno>
 #include <cstdlib>
@@ -15,18 +17,39 @@ namespace {
 
 constexpr const char* kDefaultRegistryPath = "/etc/kavro3/kavro3.reg";
 
-// Null until the first open. Never freed: the process is short-lived and the
-// key handles point into it.
+// Null until the first open, and again once forgotten. Key handles point
+// into it: it goes only between runs, when no key is open.
 RegStore* loadedStore = nullptr;
+// The file the store was read from.
+RegFileIdentity loadedIdentity;
 
 const RegStore& store() {
   if (loadedStore == nullptr) {
     std::string bytes;
+    loadedIdentity = RegFileIdentity{};
     // A missing or unreadable file leaves the store empty: every open fails.
-    loadedStore =
-        new RegStore(regReadFile(regFilePath(nullptr), &bytes) == 0 ? parseRegFile(bytes) : RegStore());
+    int error = regReadFile(regFilePath(nullptr), &bytes, &loadedIdentity);
+    loadedStore = new RegStore(error == 0 ? parseRegFile(bytes) : RegStore());
   }
   return *loadedStore;
+}
+
+void forgetStore() {
+  delete loadedStore;
+  loadedStore = nullptr;
+}
+
+RegFileIdentity identityOf(const struct stat& status) {
+  RegFileIdentity identity;
+  identity.exists = true;
+  identity.device = static_cast<std::uint64_t>(status.st_dev);
+  identity.inode = static_cast<std::uint64_t>(status.st_ino);
+  identity.size = static_cast<std::uint64_t>(status.st_size);
+  identity.modifiedSeconds = status.st_mtim.tv_sec;
+  identity.modifiedNanoseconds = status.st_mtim.tv_nsec;
+  identity.changedSeconds = status.st_ctim.tv_sec;
+  identity.changedNanoseconds = status.st_ctim.tv_nsec;
+  return identity;
 }
 
 }  // namespace
@@ -37,9 +60,11 @@ const char* regFilePath(bool* fromEnvironment) {
   return path != nullptr ? path : kDefaultRegistryPath;
 }
 
-int regReadFile(const char* path, std::string* out) {
+int regReadFile(const char* path, std::string* out, RegFileIdentity* identity) {
   int fd = ::open(path, O_RDONLY | O_CLOEXEC);
   if (fd < 0) return errno;
+  struct stat status;
+  if (identity != nullptr && ::fstat(fd, &status) == 0) *identity = identityOf(status);
   char chunk[8192];
   int error = 0;
   for (;;) {
@@ -60,9 +85,15 @@ int regReadFile(const char* path, std::string* out) {
   return error;
 }
 
-void regReloadForTests() {
-  delete loadedStore;
-  loadedStore = nullptr;
+RegFileIdentity regFileIdentity(const char* path) {
+  struct stat status;
+  return ::stat(path, &status) == 0 ? identityOf(status) : RegFileIdentity{};
+}
+
+void regReloadForTests() { forgetStore(); }
+
+void regForgetIfChanged() {
+  if (loadedStore != nullptr && regFileIdentity(regFilePath(nullptr)) != loadedIdentity) forgetStore();
 }
 
 RegKey* regOpenKey(const char* path) {

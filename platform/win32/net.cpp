@@ -130,7 +130,8 @@ bool netSetTimeout(Socket socket, int seconds) {
   return true;
 }
 
-bool netSendAll(Socket socket, const char* data, std::size_t size) {
+// WinSock has no MSG_MORE: `more` changes nothing.
+bool netSendAll(Socket socket, const char* data, std::size_t size, bool) {
   // A blocking send sends everything or fails, but the loop costs nothing
   // and a short count taken as success would cut a Frame in two.
   while (size > 0) {

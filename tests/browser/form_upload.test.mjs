@@ -13,6 +13,9 @@
 //   KAVRO3_SCREENSHOT  screenshot path (default: <build>/browser/result.png)
 //   KAVRO3_CHROMIUM    browser binary (default: /usr/bin/chromium)
 //   KAVRO3_FILEMODE    passed through to scripts/site.sh
+//   KAVRO3_SITE_KIND   the site scripts/site.sh starts (default: lighttpd, the
+//                      gateway as a CGI program; lighttpd-fastcgi: as a
+//                      FastCGI application)
 //
 // Exits 0 when every check passed, 1 with a message on the first failure.
 
@@ -31,6 +34,7 @@ const BUILD = path.resolve(ROOT, process.env.KAVRO3_BUILD || 'build');
 const SCREENSHOT = path.resolve(
   process.env.KAVRO3_SCREENSHOT || path.join(BUILD, 'browser', 'result.png'));
 const CHROMIUM = process.env.KAVRO3_CHROMIUM || '/usr/bin/chromium';
+const SITE_KIND = process.env.KAVRO3_SITE_KIND || 'lighttpd';
 const CHROMIUM_ARGS = [
   '--headless',
   '--no-sandbox',
@@ -116,7 +120,7 @@ function makeUploadBytes() {
 }
 
 function runSite(command, siteDir) {
-  const result = spawnSync('bash', [SITE_SH, command, siteDir, ...(command === 'start' ? ['lighttpd'] : [])], {
+  const result = spawnSync('bash', [SITE_SH, command, siteDir, ...(command === 'start' ? [SITE_KIND] : [])], {
     cwd: ROOT,
     env: { ...process.env, KAVRO3_BUILD: BUILD },
     encoding: 'utf8',
@@ -204,7 +208,7 @@ async function main() {
     siteStarted = true; // stop even if start fails half-way
     const start = runSite('start', siteDir);
     check(!start.error && start.status === 0,
-      `scripts/site.sh start ${siteDir} lighttpd failed: ${start.error || `exit ${start.status}`}\n` +
+      `scripts/site.sh start ${siteDir} ${SITE_KIND} failed: ${start.error || `exit ${start.status}`}\n` +
       `${start.stdout}${start.stderr}`);
     const urlFile = path.join(siteDir, 'url');
     check(fs.existsSync(urlFile), `scripts/site.sh start wrote no ${urlFile}`);

@@ -143,16 +143,25 @@ expect_body_contains() {
 # log. lighttpd writes a CGI's standard error as it stands to
 # server.breakagelog; Apache puts "AH01215: stderr from SCRIPT: " before each
 # line in its ErrorLog and doubles the backslashes; nginx quotes it after
-# "FastCGI sent in stderr: ". The server may write it after the response, so
-# it is waited for.
+# "FastCGI sent in stderr: ". Under FastCGI, lighttpd puts "FastCGI-stderr:"
+# before it in its error log, mod_fcgid "mod_fcgid: stderr: " (backslashes
+# doubled). The server may write it after the response, so it is waited for.
 expect_log() {
   local site=$1 line=$2 file pattern i whole=-x
   if [ "$server" = lighttpd ]; then
     file=$work/$site/logs/breakage.log
     pattern=$line
-  elif [ "$server" = nginx ]; then
-    # fcgiwrap -f hands the line to nginx, which drops the dots and blanks
-    # at its end and quotes it.
+  elif [ "$server" = lighttpd-fastcgi ]; then
+    file=$work/$site/logs/error.log
+    pattern="FastCGI-stderr:$line"
+    whole=""
+  elif [ "$server" = apache-fcgid ]; then
+    file=$work/$site/logs/error.log
+    pattern="mod_fcgid: stderr: ${line//\\/\\\\}"
+    whole=""
+  elif [[ $server == nginx* ]]; then
+    # fcgiwrap -f, or the gateway as a FastCGI application, hands the line
+    # to nginx, which drops the dots and blanks at its end and quotes it.
     file=$work/$site/logs/error.log
     while [[ $line == *[.\ ] ]]; do line=${line%?}; done
     pattern="FastCGI sent in stderr: \"$line\" while"

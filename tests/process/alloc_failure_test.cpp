@@ -4,7 +4,10 @@
 // the driver's report and exit status 0), or go on as without the failure
 // where a fallback exists (a mapping not made, a setting not encoded); never
 // a crash, a sanitizer finding (the sanitizer build runs it under
-// LeakSanitizer) or a spooled file left behind in FileMode 1.
+// LeakSanitizer) or a spooled file left behind in FileMode 1. The same again
+// with the gateway as a FastCGI application: there the failed request's
+// status is the application status, and the same process then serves the
+// request again as if it were its first.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -17,6 +20,7 @@
 
 #include "engine/protocol.h"
 #include "tests/process/fake_engine.h"
+#include "tests/process/fastcgi_gateway.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
 
@@ -126,6 +130,7 @@ std::vector<Request> requests() {
 
 struct Outcome {
   ChildResult result;
+  ChildResult next;  // FastCGI: the request served after it by the same process
   unsigned long long allocations = 0;
   std::string refused;               // "N KIND SIZE", empty when nothing was refused
   std::vector<std::string> spooled;  // files in the spool directory afterwards
@@ -164,7 +169,9 @@ class AllocationFailure : public ::testing::Test {
     env.push_back("LSAN_OPTIONS=exitcode=88");
     env.insert(env.end(), extraEnv.begin(), extraEnv.end());
     bool ran;
-    if (request.bodyFromFile) {
+    if (fastCgi_) {
+      ran = runFastCgi(request, env, !extraEnv.empty(), &out);
+    } else if (request.bodyFromFile) {
       std::ofstream(dir_ + "/body", std::ios::binary) << request.body;
       ran = runChild("/bin/sh", {"-c", "exec \"$0\" < \"$1\"", KAVRO3_FAILALLOC_PATH, dir_ + "/body"}, env,
                      "", &out.result);
@@ -183,11 +190,41 @@ class AllocationFailure : public ::testing::Test {
     return out;
   }
 
+  // The request, then (`again`) the same request once more, served by one
+  // gateway-failalloc started as a FastCGI application; its own standard
+  // error (the gate's lines) follows the requests' in out->result.errors.
+  bool runFastCgi(const Request& request, const std::vector<std::string>& env, bool again, Outcome* out) {
+    FastCgiGateway gateway;
+    std::string error;
+    if (!gateway.start(KAVRO3_FAILALLOC_PATH, env, &error) ||
+        !gateway.request(request.env, request.body, &out->result, 30, &error) ||
+        (again && !gateway.request(request.env, request.body, &out->next, 30, &error))) {
+      ADD_FAILURE() << error;
+      return false;
+    }
+    std::string errors;
+    int status = gateway.stop(&errors);
+    out->result.errors += errors;
+    EXPECT_EQ(status, 0) << "the FastCGI gateway's exit status (86 ASan, 87 UBSan, 88 LSan)\n" << errors;
+    return true;
+  }
+
+  void sweep();
+
   TempDir temp_{"kavro3-failalloc"};
   const std::string& dir_ = temp_.path();
+  bool fastCgi_ = false;
 };
 
-TEST_F(AllocationFailure, EveryAllocationFailsInTurn) {
+TEST_F(AllocationFailure, EveryAllocationFailsInTurn) { sweep(); }
+
+TEST_F(AllocationFailure, EveryAllocationFailsInTurnUnderFastCgi) {
+  if (cgiFcgiPath().empty()) GTEST_SKIP() << "no cgi-fcgi (Debian: libfcgi-bin)";
+  fastCgi_ = true;
+  sweep();
+}
+
+void AllocationFailure::sweep() {
   unsigned long long total = 0;
   for (const Request& request : requests()) {
     SCOPED_TRACE(request.name);
@@ -246,6 +283,10 @@ TEST_F(AllocationFailure, EveryAllocationFailsInTurn) {
       if (request.fileMode == '1') {
         EXPECT_TRUE(failed.spooled.empty()) << "left behind: " << failed.spooled.front();
       }
+      if (fastCgi_) {
+        EXPECT_EQ(failed.next.output, success) << "the next request, served by the same process";
+        EXPECT_EQ(failed.next.exitStatus, 0);
+      }
     }
     std::string seen;
     for (const std::string& o : outcomes) seen += "  " + o + "\n";
@@ -259,7 +300,8 @@ TEST_F(AllocationFailure, EveryAllocationFailsInTurn) {
     if (request.name == "multipart_filemode_3_large") {
       EXPECT_TRUE(outcomes.count("large: decoder page")) << seen;
     }
-    if (request.bodyFromFile) {
+    // A FastCGI body arrives in records: there is no file to map.
+    if (request.bodyFromFile && !fastCgi_) {
       EXPECT_TRUE(outcomes.count("mapping: success")) << seen;
     }
   }

@@ -13,7 +13,9 @@ bool hasPlatformVariant(const std::string& name) {
   return name == "stdout" || name == "exit" || name == "frames" || name == "rows";
 }
 
-bool knownPlatform(const std::string& name) { return name == "posix" || name == "windows"; }
+bool knownPlatform(const std::string& name) {
+  return name == "posix" || name == "windows" || name == "fastcgi";
+}
 
 bool knownSection(const std::string& name) {
   static const char* const kNames[] = {"title",  "env",  "registry", "file", "stdin", "engine", "stdout",

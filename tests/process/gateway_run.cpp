@@ -2,6 +2,8 @@
 
 #include <filesystem>
 
+#include "tests/process/fastcgi_gateway.h"
+
 #ifndef KAVRO3_GATEWAY_PATH
 #error "KAVRO3_GATEWAY_PATH must name the gateway executable"
 #endif
@@ -75,6 +77,7 @@ bool runWine(const std::vector<std::string>& args, const char* what, bool mustSu
 
 std::string_view gatewayPlatform() { return kPlatform; }
 bool gatewayIsWindows() { return kPlatform == "windows"; }
+bool gatewayIsFastCgi() { return kPlatform == "fastcgi"; }
 
 bool runnerVariable(std::string_view name) {
   for (std::string_view taken : {"KAVRO3_REGISTRY", "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS",
@@ -95,10 +98,14 @@ bool runGateway(const std::string& registryFile, std::vector<std::string> env, c
   if (!gatewayIsWindows()) {
     // The sanitizers' findings get exit statuses of their own, never taken
     // for the gateway's.
+    const std::vector<std::string> sanitizers = {"ASAN_OPTIONS=exitcode=86",
+                                                 "UBSAN_OPTIONS=exitcode=87:print_stacktrace=1",
+                                                 "LSAN_OPTIONS=exitcode=88"};
+    if (gatewayIsFastCgi() && program.empty())
+      return runFastCgiCase(gateway, sanitizers, registryFile, env, input, result, timeoutSeconds, error,
+                            started, pause);
     env.push_back("KAVRO3_REGISTRY=" + registryFile);
-    env.push_back("ASAN_OPTIONS=exitcode=86");
-    env.push_back("UBSAN_OPTIONS=exitcode=87:print_stacktrace=1");
-    env.push_back("LSAN_OPTIONS=exitcode=88");
+    env.insert(env.end(), sanitizers.begin(), sanitizers.end());
     if (runChild(gateway, args, env, input, result, timeoutSeconds, started, pause)) return true;
     *error = "cannot run " + gateway;
     return false;

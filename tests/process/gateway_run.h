@@ -13,9 +13,11 @@
 
 namespace kavro::test {
 
-// "posix" or "windows": the build whose gateway these tests run.
+// "posix", "windows" or "fastcgi" (the POSIX build started as a FastCGI
+// application): the build whose gateway these tests run, and how.
 std::string_view gatewayPlatform();
 bool gatewayIsWindows();
+bool gatewayIsFastCgi();
 
 // Variables the runner sets itself, which a test may not set.
 bool runnerVariable(std::string_view name);
@@ -24,7 +26,8 @@ bool runnerVariable(std::string_view name);
 // `env` (and what the runner adds), `input` on standard input, the settings
 // of the .reg file `registryFile` (a missing file: no settings at all). A
 // gateway still running after `timeoutSeconds` is killed. False, with the
-// reason, when the gateway or the settings' import cannot run. On POSIX,
+// reason, when the gateway or the settings' import cannot run. FastCGI: the
+// environment and input go through cgi-fcgi (fastcgi_gateway.h). On POSIX,
 // `program` (with `args`) runs instead of the gateway when it is given, and
 // `started` learns the child's process id.
 bool runGateway(const std::string& registryFile, std::vector<std::string> env, const std::string& input,

@@ -3,9 +3,12 @@
 // scripted fake Engine Server, and checks the exact bytes on standard output
 // and, when asked, on standard error, the exit status, the Frames the engine
 // received and the files left behind. tests/data/README.md has the format.
-// The same cases run against build/gateway (process_tests) and against
+// The same cases run against build/gateway (process_tests), against
 // build-win/gateway.exe under Wine (windows_process_tests), which skips the
-// cases that run kavro3-check or whose engine sends a signal (POSIX only).
+// cases that run kavro3-check or whose engine sends a signal (POSIX only),
+// and against build/gateway as a FastCGI application through cgi-fcgi
+// (fastcgi_process_tests, fastcgi_gateway.h; notUnderFastCgi says which
+// cases it skips).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -23,6 +26,7 @@
 #include "tests/process/case_expand.h"
 #include "tests/process/case_file.h"
 #include "tests/process/fake_engine.h"
+#include "tests/process/fastcgi_gateway.h"
 #include "tests/process/gateway_run.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
@@ -106,6 +110,18 @@ std::string posixOnly(const CaseFile& file) {
   if (const Section* engine = file.find("engine"))
     for (const Line& line : engine->lines)
       if (line.text.rfind("signal ", 0) == 0) return "POSIX signals";
+  return "";
+}
+
+// Why a case cannot run against the gateway as a FastCGI application; empty
+// when it can.
+std::string notUnderFastCgi(const CaseFile& file) {
+  if (file.find("check") != nullptr) return "kavro3-check runs as a command, never under FastCGI";
+  if (file.find("shell") != nullptr) return "a shell starts the gateway as a CGI program";
+  // A signal ends the process that every case of the run shares; the run
+  // with one process per case shows what it does.
+  if (fastCgiOneProcess() && posixOnly(file) == "POSIX signals")
+    return "a signal would end the process all cases share";
   return "";
 }
 
@@ -215,6 +231,7 @@ TEST_P(ProcessCase, Run) {
   if (const Section* title = file.find("title"); !title->lines.empty())
     std::cout << "[ " << param.name << " ] " << title->lines[0].text << "\n";
   if (gatewayIsWindows() && !posixOnly(file).empty()) GTEST_SKIP() << posixOnly(file);
+  if (gatewayIsFastCgi() && !notUnderFastCgi(file).empty()) GTEST_SKIP() << notUnderFastCgi(file);
 
   TempDir temp("kavro3-" + param.name);
   ASSERT_FALSE(temp.path().empty()) << "cannot create a temp dir";

@@ -30,6 +30,8 @@ struct BackgroundChild {
   pid_t pid = -1;
   int errors = -1;  // read end of the child's standard error; -1 at end of file
   std::string pending;
+  bool ended = false;  // reaped, with its status in waitStatus
+  int waitStatus = 0;
 };
 
 namespace {
@@ -52,9 +54,10 @@ bool readSome(BackgroundChild* child, int timeoutMilliseconds) {
   return false;
 }
 
-}  // namespace
-
-BackgroundChild* startBackground(const std::string& path, const std::vector<std::string>& args) {
+// Starts `path` with standard error on a pipe and standard input from
+// `standardInput`, or from /dev/null when it is -1.
+BackgroundChild* spawnBackground(const std::string& path, const std::vector<std::string>& args,
+                                 char* const* envp, int standardInput) {
   int ends[2];
   if (::pipe2(ends, O_CLOEXEC) != 0) return nullptr;
 
@@ -65,7 +68,11 @@ BackgroundChild* startBackground(const std::string& path, const std::vector<std:
 
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  if (standardInput < 0) {
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  } else {
+    posix_spawn_file_actions_adddup2(&actions, standardInput, 0);
+  }
   posix_spawn_file_actions_adddup2(&actions, ends[1], 2);
 
   // The child starts with no blocked signals and these three at their
@@ -83,7 +90,7 @@ BackgroundChild* startBackground(const std::string& path, const std::vector<std:
   posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
 
   pid_t pid = -1;
-  int spawned = ::posix_spawn(&pid, path.c_str(), &actions, &attributes, argv.data(), environ);
+  int spawned = ::posix_spawn(&pid, path.c_str(), &actions, &attributes, argv.data(), envp);
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attributes);
   ::close(ends[1]);
@@ -95,6 +102,31 @@ BackgroundChild* startBackground(const std::string& path, const std::vector<std:
   child->pid = pid;
   child->errors = ends[0];
   return child;
+}
+
+}  // namespace
+
+BackgroundChild* startBackground(const std::string& path, const std::vector<std::string>& args) {
+  return spawnBackground(path, args, environ, -1);
+}
+
+BackgroundChild* startBackground(const std::string& path, const std::vector<std::string>& args,
+                                 const std::vector<std::string>& env, int standardInput) {
+  std::vector<char*> envp;
+  for (const std::string& item : env) envp.push_back(const_cast<char*>(item.c_str()));
+  envp.push_back(nullptr);
+  return spawnBackground(path, args, envp.data(), standardInput);
+}
+
+long backgroundPid(const BackgroundChild* child) { return static_cast<long>(child->pid); }
+
+bool backgroundEnded(BackgroundChild* child) {
+  if (child->ended) return true;
+  pid_t done;
+  while ((done = ::waitpid(child->pid, &child->waitStatus, WNOHANG)) < 0 && errno == EINTR) {
+  }
+  child->ended = done == child->pid;
+  return child->ended;
 }
 
 bool backgroundReadLine(BackgroundChild* child, std::string* line, int timeoutMilliseconds) {
@@ -118,8 +150,8 @@ void backgroundTerminate(BackgroundChild* child, bool interrupt) {
 
 int backgroundFinish(BackgroundChild* child, int timeoutMilliseconds, std::string* restOfErrors) {
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMilliseconds);
-  int waitStatus = 0;
-  for (;;) {
+  int waitStatus = child->waitStatus;
+  while (!child->ended) {
     pid_t done = ::waitpid(child->pid, &waitStatus, WNOHANG);
     if (done == child->pid) break;
     if (done < 0 && errno != EINTR) {

@@ -222,7 +222,11 @@ bool runChild(const std::string& path, const std::vector<std::string>& args,
 }
 
 bool sendTermination(long pid, const std::string& name) {
-  int signal = name == "TERM" ? SIGTERM : name == "INT" ? SIGINT : name == "HUP" ? SIGHUP : 0;
+  int signal = name == "TERM"   ? SIGTERM
+               : name == "INT"  ? SIGINT
+               : name == "HUP"  ? SIGHUP
+               : name == "USR1" ? SIGUSR1
+                                : 0;
   return signal != 0 && pid > 0 && ::kill(static_cast<pid_t>(pid), signal) == 0;
 }
 

@@ -32,8 +32,9 @@ bool runChild(const std::string& path, const std::vector<std::string>& args,
               const std::vector<std::string>& env, const std::string& input, ChildResult* result,
               int timeoutSeconds = 30, const std::function<void(long pid)>& started = nullptr,
               const InputPause* pause = nullptr);
-// Sends SIGTERM, SIGINT or SIGHUP, named "TERM", "INT" or "HUP", to the
-// process `pid`. False for any other name, or when it cannot be sent.
+// Sends SIGTERM, SIGINT, SIGHUP or SIGUSR1, named "TERM", "INT", "HUP" or
+// "USR1", to the process `pid`. False for any other name, or when it cannot
+// be sent.
 bool sendTermination(long pid, const std::string& name);
 
 // A child left running in the background, with the environment of this
@@ -41,6 +42,14 @@ bool sendTermination(long pid, const std::string& name);
 struct BackgroundChild;
 // Null when it cannot start.
 BackgroundChild* startBackground(const std::string& path, const std::vector<std::string>& args);
+// The same with exactly the environment `env` and the descriptor
+// `standardInput` (a listening socket, for a FastCGI application) as its
+// standard input.
+BackgroundChild* startBackground(const std::string& path, const std::vector<std::string>& args,
+                                 const std::vector<std::string>& env, int standardInput);
+long backgroundPid(const BackgroundChild* child);
+// Whether the child has ended; backgroundFinish then returns at once.
+bool backgroundEnded(BackgroundChild* child);
 // The next line of the child's standard error, without its line feed. False
 // at end of file or after `timeoutMilliseconds`; what was read stays for the
 // next call or backgroundFinish.

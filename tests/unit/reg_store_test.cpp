@@ -495,5 +495,40 @@ TEST_F(RegistryFile, FileIsReadOnceUntilReload) {
   EXPECT_NE(regOpenKey("Second"), nullptr);
 }
 
+// A process that serves many requests reads the file again, before a
+// request, once it is no longer the file read: renamed over, edited, removed
+// or made again. Unchanged, the store read stays.
+TEST_F(RegistryFile, ReadAgainOnceTheFileChanged) {
+  auto write = [](const std::string& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+  };
+  useFile(std::string(kV4) + "[HKLM\\First]\n");
+  RegKey* first = regOpenKey("First");
+  ASSERT_NE(first, nullptr);
+  regForgetIfChanged();
+  EXPECT_EQ(regOpenKey("First"), first);
+
+  write(path_ + ".new", std::string(kV4) + "[HKLM\\Second]\n");
+  ASSERT_EQ(std::rename((path_ + ".new").c_str(), path_.c_str()), 0);
+  EXPECT_NE(regOpenKey("First"), nullptr) << "read again only when asked";
+  regForgetIfChanged();
+  EXPECT_EQ(regOpenKey("First"), nullptr);
+  EXPECT_NE(regOpenKey("Second"), nullptr);
+
+  write(path_, std::string(kV4) + "[HKLM\\Third]\n; edited in place\n");
+  regForgetIfChanged();
+  EXPECT_NE(regOpenKey("Third"), nullptr);
+
+  std::remove(path_.c_str());
+  regForgetIfChanged();
+  EXPECT_EQ(regOpenKey("Third"), nullptr);
+  regForgetIfChanged();
+  EXPECT_EQ(regOpenKey("Third"), nullptr);
+
+  write(path_, std::string(kV4) + "[HKLM\\Fourth]\n");
+  regForgetIfChanged();
+  EXPECT_NE(regOpenKey("Fourth"), nullptr);
+}
+
 }  // namespace
 }  // namespace kavro::platform
