@@ -126,10 +126,6 @@ RegFileIdentity regFileIdentity(const char* path);
 // a process that serves many requests calls it before each of them.
 void regForgetIfChanged();
 
-// Forgets the loaded settings store, so the next regOpenKey reads the file
-// again (platform/posix/registry.cpp). For tests.
-void regReloadForTests();
-
 // UTF-16LE bytes to UTF-8. An unpaired surrogate becomes U+FFFD; an odd
 // trailing byte is dropped.
 std::string utf16leToUtf8(std::string_view bytes);

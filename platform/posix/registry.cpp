@@ -90,8 +90,6 @@ RegFileIdentity regFileIdentity(const char* path) {
   return ::stat(path, &status) == 0 ? identityOf(status) : RegFileIdentity{};
 }
 
-void regReloadForTests() { forgetStore(); }
-
 void regForgetIfChanged() {
   if (loadedStore != nullptr && regFileIdentity(regFilePath(nullptr)) != loadedIdentity) forgetStore();
 }

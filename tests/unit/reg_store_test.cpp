@@ -404,16 +404,17 @@ class RegistryFile : public testing::Test {
   }
   void TearDown() override {
     test::setEnv("KAVRO3_REGISTRY", hadOld_ ? old_.c_str() : nullptr);
-    regReloadForTests();
+    regForgetIfChanged();
   }
+  // Each file a new one (path_ names the last), so that the store read
+  // before is no longer the file named and goes.
   void useFile(const std::string& bytes) {
-    FILE* f = std::fopen(path_.c_str(), "wb");
-    ASSERT_NE(f, nullptr);
-    std::fwrite(bytes.data(), 1, bytes.size(), f);
-    std::fclose(f);
+    path_ = dir_ + "/kavro3-" + std::to_string(++files_) + ".reg";
+    ASSERT_TRUE(test::writeFile(path_, bytes));
     test::setEnv("KAVRO3_REGISTRY", path_.c_str());
-    regReloadForTests();
+    regForgetIfChanged();
   }
+  int files_ = 0;
 
   test::TempDir temp_{"kavro3-reg"};
   const std::string& dir_ = temp_.path();
@@ -447,7 +448,7 @@ TEST_F(RegistryFile, OpensAndQueriesThroughPlatformCalls) {
 
 TEST_F(RegistryFile, MissingFileMeansNoKey) {
   test::setEnv("KAVRO3_REGISTRY", (path_ + ".absent").c_str());
-  regReloadForTests();
+  regForgetIfChanged();
   EXPECT_EQ(regOpenKey("SOFTWARE\\Halvorn\\KAVRO3"), nullptr);
   EXPECT_EQ(regOpenKey(""), nullptr);
 }
@@ -475,7 +476,7 @@ TEST_F(RegistryFile, DefaultPathWhenTheVariableIsUnset) {
     GTEST_SKIP() << dir << " exists or cannot be made";
   std::ofstream(dir / "kavro3.reg") << kV4 << "[HKLM\\DefaultPathProbe]\n";
   test::setEnv("KAVRO3_REGISTRY", nullptr);
-  regReloadForTests();
+  regForgetIfChanged();
   bool found = regOpenKey("DefaultPathProbe") != nullptr;
   fs::remove_all(dir, code);
   EXPECT_TRUE(found);
@@ -484,10 +485,10 @@ TEST_F(RegistryFile, DefaultPathWhenTheVariableIsUnset) {
   EXPECT_NE(regOpenKey("FromVariable"), nullptr);
 }
 
-TEST_F(RegistryFile, FileIsReadOnceUntilReload) {
+TEST_F(RegistryFile, FileIsReadOnceUntilAnotherIsNamed) {
   useFile(std::string(kV4) + "[HKLM\\First]\n");
   EXPECT_NE(regOpenKey("First"), nullptr);
-  useFile(std::string(kV4) + "[HKLM\\Second]\n");  // reloads
+  useFile(std::string(kV4) + "[HKLM\\Second]\n");  // another file: read again
   EXPECT_EQ(regOpenKey("First"), nullptr);
   std::FILE* f = std::fopen(path_.c_str(), "wb");
   ASSERT_NE(f, nullptr);

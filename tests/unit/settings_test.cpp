@@ -110,15 +110,13 @@ class SettingsFromFile : public ::testing::Test {
   }
   void TearDown() override {
     test::setEnv("KAVRO3_REGISTRY", nullptr);
-    platform::regReloadForTests();
+    platform::regForgetIfChanged();
   }
+  // Each test's file is a new one: the store read before goes.
   void useFile(const std::string& text) {
-    std::FILE* f = std::fopen(path_.c_str(), "wb");
-    ASSERT_NE(f, nullptr);
-    std::fwrite(text.data(), 1, text.size(), f);
-    std::fclose(f);
+    ASSERT_TRUE(test::writeFile(path_, text));
     test::setEnv("KAVRO3_REGISTRY", path_.c_str());
-    platform::regReloadForTests();
+    platform::regForgetIfChanged();
   }
   void read(const char* scriptName) { readSettings(scriptName, &s_); }
   std::string info() const {
@@ -134,7 +132,7 @@ class SettingsFromFile : public ::testing::Test {
 
 TEST_F(SettingsFromFile, NoKeyGivesDefaults) {
   test::setEnv("KAVRO3_REGISTRY", (dir_ + "/absent.reg").c_str());
-  platform::regReloadForTests();
+  platform::regForgetIfChanged();
   read("/shop/gw");
   EXPECT_STREQ(info().c_str(),
                "RegistryInfo=&StartupFlags=65&ShutdownFlags=1&FilePath=&FileMode=1&SysDownPage=&HXLocation="
