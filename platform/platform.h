@@ -111,8 +111,7 @@ enum class CreateStatus { kCreated, kExists, kFailed };
 // Creates `path` for writing only where no file stands: never over one, never
 // through a link planted at the name.
 CreateStatus fileCreateNew(const char* path, File* file);
-// Writes every byte, or false at the first failure. Bytes that lie in the
-// request's body mapped whole are copied by the system from the file itself.
+// Writes every byte, or false at the first failure.
 bool fileWrite(File file, const void* data, std::size_t size);
 bool fileClose(File file);
 // remove(): false when the file could not be removed.

@@ -73,6 +73,7 @@ class CgiRequest final : public Request {
 
  private:
   int lastError_ = 0;
+  bool bodyStarted_ = false;
 };
 
 // Formats with printf's rules and writes the text with writeText(). A text

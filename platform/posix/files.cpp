@@ -6,7 +6,6 @@
 #include <cstring>
 
 #include "platform/platform.h"
-#include "platform/posix/stdin_map.h"
 
 namespace kavro::platform {
 namespace {
@@ -16,25 +15,6 @@ int gLastError = 0;
 bool failed() {
   gLastError = errno;
   return false;
-}
-
-// Bytes that lie in standard input mapped whole are copied by the kernel from
-// the file itself, as cp and cat do, instead of through the mapping: no page
-// of the upload is touched in this process. The mapping is private, and the
-// decoder writes only after a value (its terminator), so the file holds the
-// same bytes. Anything not copied so (another file system, an old kernel)
-// is left to write().
-std::size_t copyFromStandardInput(int fd, const void* data, std::size_t size) {
-  off_t offset = 0;
-  if (!posix::standardInputOffsetOf(data, size, &offset)) return 0;
-  std::size_t copied = 0;
-  while (copied < size) {
-    ssize_t n = ::copy_file_range(STDIN_FILENO, &offset, fd, nullptr, size - copied, 0);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    copied += static_cast<std::size_t>(n);
-  }
-  return copied;
 }
 
 }  // namespace
@@ -51,9 +31,7 @@ CreateStatus fileCreateNew(const char* path, File* file) {
 
 bool fileWrite(File file, const void* data, std::size_t size) {
   int fd = static_cast<int>(file);
-  std::size_t copied = copyFromStandardInput(fd, data, size);
-  const char* bytes = static_cast<const char*>(data) + copied;
-  size -= copied;
+  const char* bytes = static_cast<const char*>(data);
   while (size > 0) {
     ssize_t n = ::write(fd, bytes, size);
     if (n < 0 && errno == EINTR) continue;

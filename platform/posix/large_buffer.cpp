@@ -8,7 +8,6 @@
 
 #include "platform/alloc_gate.h"
 #include "platform/platform.h"
-#include "platform/posix/stdin_map.h"
 #include "platform/standard_input.h"
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -96,28 +95,7 @@ void unmark(void* block, std::size_t length) {
 #endif
 }
 
-// Standard input as mapped, for standardInputOffsetOf.
-struct InputMapping {
-  const char* base = nullptr;
-  std::size_t size = 0;
-  off_t offset = 0;  // of base in the file
-};
-InputMapping gInput;
-
 }  // namespace
-
-namespace posix {
-
-bool standardInputOffsetOf(const void* data, std::size_t size, off_t* offset) {
-  const char* bytes = static_cast<const char*>(data);
-  if (gInput.base == nullptr || bytes < gInput.base || size > gInput.size ||
-      static_cast<std::size_t>(bytes - gInput.base) > gInput.size - size)
-    return false;
-  *offset = gInput.offset + (bytes - gInput.base);
-  return true;
-}
-
-}  // namespace posix
 
 void* largeAlloc(std::size_t capacity) {
   if (!allocationPermitted(AllocKind::kLarge, capacity)) return nullptr;
@@ -186,13 +164,11 @@ void* mapStandardInput(std::size_t* size) {
   if (mapped == MAP_FAILED) return nullptr;
   *size = length;
   char* base = static_cast<char*>(mapped) + lead;
-  gInput = InputMapping{base, length, offset};
   return base;
 }
 
 void unmapStandardInput(void* block, std::size_t size) {
   if (block == nullptr) return;
-  if (block == gInput.base) gInput = InputMapping{};
   std::uintptr_t start = reinterpret_cast<std::uintptr_t>(block);
   std::size_t lead = start % pageSize();
   ::munmap(reinterpret_cast<void*>(start - lead), size + lead);

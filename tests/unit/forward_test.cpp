@@ -275,8 +275,8 @@ TEST(AppendPair, GrowsAndKeepsEverything) {
   releasePairText(&text);
 }
 
-// An upload left in standard input mapped whole is copied from the file by
-// the kernel: the spooled file holds the content's bytes however they lie
+// An upload left in standard input mapped whole is written from the
+// mapping: the spooled file holds the content's bytes however they lie
 // against pages, and the terminator the decoder writes after a value in the
 // mapping never reaches it.
 TEST(SpoolFromMappedInput, FileHoldsTheContentAsItStandsInTheInput) {
