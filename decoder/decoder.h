@@ -1,9 +1,9 @@
 // The CGI request decoder: turns the query string, the POST body (urlencoded
-// or multipart/form-data) and, for multipart requests, the cookies into one
-// process-wide list of named entries.
+// or multipart/form-data) and, for multipart requests, the cookies of the
+// request it is bound to into one list of named entries.
 //
-// Its operations never return an error: a request it cannot accept ends the
-// process through qError (an error page, exit status 1).
+// Its operations never return an error: a request it cannot accept ends
+// through qError (an error page, status 1).
 #pragma once
 
 #include <cstddef>
@@ -81,7 +81,7 @@ void qReleaseAll();
 // error log. Set after qStartRequest, which clears it.
 using QErrorHook = void (*)(void* context, const char* message);
 void qSetErrorHook(QErrorHook hook, void* context);
-// "Content-Type: " and `type`, once per process whoever asks first.
+// "Content-Type: " and `type`, once per request whoever asks first.
 void qPrintContentType(const char* type);
 
 // MD5 of `text` as 32 lower-case hex digits, in a buffer the next call reuses.

@@ -1,4 +1,5 @@
-// Everything the decoder keeps for the length of a process, in one place.
+// Everything the decoder keeps for the request it is bound to, in one place:
+// emptied when a request starts and when it ends.
 #pragma once
 
 #include <cstddef>
@@ -65,7 +66,7 @@ struct State {
 State& state();
 
 // Releases everything the decoder holds (entries, look-ahead, mapping) and
-// puts it back as it was at process start, bound to no request.
+// puts it back as it was at the start, bound to no request.
 void resetState();
 
 // Frees the source text being split, if any.
