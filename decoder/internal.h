@@ -74,7 +74,7 @@ namespace kavro::decoder {
 
 Q_entry* head();
 
-// Appends to the process-wide list (making the head when it is empty) an
+// Appends to the request's list (making the head when it is empty) an
 // entry whose value buffer holds `valueSize` bytes before its terminator,
 // and returns it. An empty name stores nothing (null) and frees both texts.
 Q_entry* appendEntry(char* name, char* value, std::size_t valueSize);
@@ -87,7 +87,11 @@ Q_entry* appendLargeEntry(char* name, char* value, std::size_t valueSize, std::s
 void markUploadHandled(Q_entry* entry);
 constexpr std::size_t kBorrowedValue = ~std::size_t{0};
 
-// Whether an entry named "Q_UPLOAD_ID" is in the process-wide list.
+// Copies at most `count` bytes of `text` (fewer at its NUL) into `target`,
+// cut to fit, and terminates it.
+void copyText(char* target, std::size_t targetSize, const char* text, std::size_t count);
+
+// Whether an entry named "Q_UPLOAD_ID" is in the list.
 bool uploadIdSeen();
 
 // Releases an entry's value as the entry would: `largeCapacity` 0 for the

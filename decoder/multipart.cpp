@@ -31,16 +31,6 @@ static_assert(kBoundaryParameterMax + kDelimiterExtra + 1 == kDelimiterBufferSiz
 constexpr char kDisposition[] = "Content-Disposition: ";
 constexpr char kContentType[] = "Content-Type: ";
 
-// Copies at most `count` bytes of `text` (fewer at its NUL) into `target`,
-// cut to fit, and terminates it.
-void copyText(char* target, std::size_t targetSize, const char* text, std::size_t count) {
-  std::size_t length = 0;
-  while (length < count && text[length] != '\0') ++length;
-  if (length > targetSize - 1) length = targetSize - 1;
-  std::memcpy(target, text, length);
-  target[length] = '\0';
-}
-
 char* heapCopy(const char* text) {
   std::size_t length = std::strlen(text);
   char* copy = static_cast<char*>(platform::memAlloc(length + 1));

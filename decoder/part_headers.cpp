@@ -5,16 +5,6 @@
 #include "decoder/internal.h"
 
 namespace kavro::decoder {
-namespace {
-
-constexpr char kBoundaryMark[] = "boundary=";
-// The shape browsers send, read at fixed places: the name starts right after it.
-constexpr char kFixedShape[] = "Content-Disposition: form-data; name=\"";
-constexpr std::size_t kNameOffset = sizeof kFixedShape - 1;
-constexpr char kFileNameMark[] = "; filename=\"";
-constexpr char kUtf8[] = "UTF-8";
-
-bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
 // Copies at most `count` bytes of `text` (fewer at its NUL) into `target`,
 // cut to fit, and terminates it.
@@ -25,6 +15,17 @@ void copyText(char* target, std::size_t targetSize, const char* text, std::size_
   std::memcpy(target, text, length);
   target[length] = '\0';
 }
+
+namespace {
+
+constexpr char kBoundaryMark[] = "boundary=";
+// The shape browsers send, read at fixed places: the name starts right after it.
+constexpr char kFixedShape[] = "Content-Disposition: form-data; name=\"";
+constexpr std::size_t kNameOffset = sizeof kFixedShape - 1;
+constexpr char kFileNameMark[] = "; filename=\"";
+constexpr char kUtf8[] = "UTF-8";
+
+bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
 bool sameWord(const char* text, std::size_t length, const char* word) {
   return length == std::strlen(word) && _prefix_equal_nocase(text, word, length) == 0;

@@ -39,22 +39,6 @@ case_get_split_path() {
   done
 }
 
-# The upload goes through nginx's body buffer, fcgiwrap and the spool; the
-# engine reads it back from the file. A chunked request body gets its
-# CONTENT_LENGTH from nginx.
-case_upload() {
-  head -c 300000 /dev/urandom >"$work/upload.bin"
-  local sha
-  sha=$(sha256_of "$work/upload.bin")
-  fetch "$(site_url main)/echo" -F "doc=@$work/upload.bin;type=application/octet-stream;filename=data.bin"
-  expect_status 200
-  grep -qx "file doc 300000 $sha data.bin" "$work/last.body" || fail "$(grep '^file' "$work/last.body")"
-  expect_spool_empty main
-  fetch "$(site_url main)/echo" -H 'Transfer-Encoding: chunked' -F "doc=@$work/upload.bin;filename=data.bin"
-  expect_status 200
-  grep -qx "file doc 300000 $sha data.bin" "$work/last.body" || fail "chunked: $(grep '^file' "$work/last.body")"
-  expect_spool_empty main
-}
 
 # The guide's client_max_body_size leaves room for multipart's own bytes: a
 # 20 MiB file passes, a body over the limit gets 413 and nginx's line.

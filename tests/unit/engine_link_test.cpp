@@ -8,9 +8,9 @@
 #include <thread>
 #include <vector>
 
+#include "engine/server.h"
 #include "gateway/strings.h"
 #include "gateway/texts.h"
-#include "engine/server.h"
 #include "tests/support/net.h"
 #include "tests/support/process.h"
 #include "wire/wire.h"

@@ -15,9 +15,9 @@
 #include "decoder/internal.h"
 #include "gateway/url_encode.h"
 #include "platform/request.h"
+#include "tests/support/fake_request.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
-#include "tests/support/fake_request.h"
 
 namespace kavro {
 namespace {

@@ -7,8 +7,8 @@
 #include <string>
 
 #include "gateway/settings.h"
-#include "tests/support/temp_dir.h"
 #include "tests/support/fake_request.h"
+#include "tests/support/temp_dir.h"
 
 namespace kavro {
 namespace {
