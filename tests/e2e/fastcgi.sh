@@ -56,28 +56,11 @@ case_get_split_path() {
 }
 
 
-case_engine_down() {
-  local port
-  port=$(cat "$work/down/engine.port")
-  fetch "$(site_url down)/echo"
-  expect_status 200
-  expect_header Content-Type text/plain
-  expect_body_text $'\n'"Unable to connect to Engine Server 127.0.0.1:$port - The attempt to connect was forcefully rejected."$'\n\n'
-  expect_log down 'kavro3: key=SOFTWARE\Halvorn\KAVRO3\shop script=/shop/gateway remote=127.0.0.1 msg=Unable to connect to Engine Server 127.0.0.1:'"$port"' - The attempt to connect was forcefully rejected.'
-}
 
 # The decoder's page ends that request only: the next one is served as if
 # it were the first.
-case_decoder_error() {
-  fetch "$(site_url main)/echo" -H 'Content-Type: multipart/form-data; boundary=XYZ' \
-    --data-binary 'this is not a multipart body'
-  expect_status 200
-  expect_header Content-Type text/html
-  printf '<html>\n<head>\n<title>Error: %s</title>\n<script language='"'"'JavaScript'"'"'>\n  alert("%s");\n  history.back();\n</script>\n</head>\n</html>\n' \
-    "_parse_multipart_data(): String format invalid." "_parse_multipart_data(): String format invalid." \
-    >"$work/expected.body"
-  expect_body "$work/expected.body"
-  expect_log main "kavro3: key=- script=/shop/gateway remote=127.0.0.1 msg=_parse_multipart_data(): String format invalid."
+case_decoder_error_then_next() {
+  case_decoder_error
   fetch "$(site_url main)/echo?after=error"
   expect_status 200
   grep -qx 'field after=error' "$work/last.body" || fail "the request after the error: $(head -c 300 "$work/last.body")"
@@ -154,7 +137,7 @@ site_user=""
 run_case get_split_path case_get_split_path main
 run_case upload case_upload main
 run_case engine_down case_engine_down down
-run_case decoder_error case_decoder_error main
+run_case decoder_error case_decoder_error_then_next main
 run_case processes_stay case_processes_stay main
 run_case settings_edit case_settings_edit main
 run_case sigterm_between_requests case_sigterm_between_requests main

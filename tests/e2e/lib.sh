@@ -319,6 +319,30 @@ expect_spool_name() {
 
 # run_case NAME FUNCTION SITE: runs the case in a subshell, so that its first
 # failed assertion ends it; then looks for sanitizer reports of the site.
+# A site whose engine is down answers with the link's text and logs it.
+case_engine_down() {
+  local port
+  port=$(cat "$work/down/engine.port")
+  fetch "$(site_url down)/echo"
+  expect_status 200
+  expect_header Content-Type text/plain
+  expect_body_text $'\n'"Unable to connect to Engine Server 127.0.0.1:$port - The attempt to connect was forcefully rejected."$'\n\n'
+  expect_log down 'kavro3: key=SOFTWARE\Halvorn\KAVRO3\shop script=/shop/gateway remote=127.0.0.1 msg=Unable to connect to Engine Server 127.0.0.1:'"$port"' - The attempt to connect was forcefully rejected.'
+}
+
+# A body the decoder refuses gives its page and its log line.
+case_decoder_error() {
+  fetch "$(site_url main)/echo" -H 'Content-Type: multipart/form-data; boundary=XYZ' \
+    --data-binary 'this is not a multipart body'
+  expect_status 200
+  expect_header Content-Type text/html
+  printf '<html>\n<head>\n<title>Error: %s</title>\n<script language='"'"'JavaScript'"'"'>\n  alert("%s");\n  history.back();\n</script>\n</head>\n</html>\n' \
+    "_parse_multipart_data(): String format invalid." "_parse_multipart_data(): String format invalid." \
+    >"$work/expected.body"
+  expect_body "$work/expected.body"
+  expect_log main "kavro3: key=- script=/shop/gateway remote=127.0.0.1 msg=_parse_multipart_data(): String format invalid."
+}
+
 # A case of every site: an upload reaches the engine through the spool and
 # is gone afterwards; a chunked body gets its CONTENT_LENGTH from the server.
 case_upload() {

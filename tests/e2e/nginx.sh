@@ -53,27 +53,7 @@ case_body_limit() {
   grep -q 'client intended to send too large body' "$work/main/logs/error.log" || fail "no 413 line in the error log"
 }
 
-case_engine_down() {
-  local port
-  port=$(cat "$work/down/engine.port")
-  fetch "$(site_url down)/echo"
-  expect_status 200
-  expect_header Content-Type text/plain
-  expect_body_text $'\n'"Unable to connect to Engine Server 127.0.0.1:$port - The attempt to connect was forcefully rejected."$'\n\n'
-  expect_log down 'kavro3: key=SOFTWARE\Halvorn\KAVRO3\shop script=/shop/gateway remote=127.0.0.1 msg=Unable to connect to Engine Server 127.0.0.1:'"$port"' - The attempt to connect was forcefully rejected.'
-}
 
-case_decoder_error() {
-  fetch "$(site_url main)/echo" -H 'Content-Type: multipart/form-data; boundary=XYZ' \
-    --data-binary 'this is not a multipart body'
-  expect_status 200
-  expect_header Content-Type text/html
-  printf '<html>\n<head>\n<title>Error: %s</title>\n<script language='"'"'JavaScript'"'"'>\n  alert("%s");\n  history.back();\n</script>\n</head>\n</html>\n' \
-    "_parse_multipart_data(): String format invalid." "_parse_multipart_data(): String format invalid." \
-    >"$work/expected.body"
-  expect_body "$work/expected.body"
-  expect_log main "kavro3: key=- script=/shop/gateway remote=127.0.0.1 msg=_parse_multipart_data(): String format invalid."
-}
 
 expect_spool_empty() {
   local left
