@@ -122,12 +122,6 @@ case_sigterm_between_requests() {
   grep -qx 'field after=term' "$work/last.body" || fail "after SIGTERM: $(head -c 300 "$work/last.body")"
 }
 
-expect_spool_empty() {
-  local left
-  left=$(ls -A "$work/$1/spool")
-  [ -z "$left" ] || fail "spooled files left in $1/spool: $left"
-}
-
 echo "e2e: $server, gateway from $KAVRO3_BUILD"
 t0=$(date +%s%N)
 site_start main || exit 1
@@ -142,17 +136,4 @@ run_case processes_stay case_processes_stay main
 run_case settings_edit case_settings_edit main
 run_case sigterm_between_requests case_sigterm_between_requests main
 
-stop_sites
-case_sanitizer_sweep() {
-  local s
-  for s in main down; do
-    expect_no_sanitizer_report "$s"
-    ! grep -q 'Sanitizer' "$work/$s/logs/engine.log" "$work/$s/logs/error.log" 2>/dev/null ||
-      fail "$(grep 'Sanitizer' "$work/$s/logs/engine.log" "$work/$s/logs/error.log")"
-  done
-}
-run_case sanitizer_sweep case_sanitizer_sweep main
-
-t1=$(date +%s%N)
-echo "e2e: $server: $passes passed, $failures failed ($(((t1 - t0) / 1000000)) ms)"
-[ "$failures" -eq 0 ]
+end_cases "$server" main down

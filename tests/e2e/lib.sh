@@ -310,6 +310,13 @@ spooled_path() {
   printf '%s' "${line#field "$1"=}"
 }
 
+# No file is left in SITE's spool directory.
+expect_spool_empty() {
+  local left
+  left=$(ls -A "$work/$1/spool")
+  [ -z "$left" ] || fail "spooled files left in $1/spool: $left"
+}
+
 # expect_spool_name PATH SITE INDEX: FilePath, the index, 32 hex digits.
 expect_spool_name() {
   [[ $1 =~ ^"$work/$2/spool/$3"[0-9a-f]{32}$ ]] || fail "spooled path $1 is not $work/$2/spool/$3 + 32 hex digits"
@@ -317,8 +324,6 @@ expect_spool_name() {
 
 # ---- running cases -------------------------------------------------------
 
-# run_case NAME FUNCTION SITE: runs the case in a subshell, so that its first
-# failed assertion ends it; then looks for sanitizer reports of the site.
 # A site whose engine is down answers with the link's text and logs it.
 case_engine_down() {
   local port
@@ -359,6 +364,8 @@ case_upload() {
   expect_spool_empty main
 }
 
+# run_case NAME FUNCTION SITE: runs the case in a subshell, so that its first
+# failed assertion ends it; then looks for sanitizer reports of the site.
 run_case() {
   local name=$1 fn=$2 site=$3 start end
   start=$(date +%s%N)
@@ -379,4 +386,27 @@ run_case() {
     failures=$((failures + 1))
     printf '  FAIL  %s (site %s: logs in %s)\n' "$name" "$site" "$work/$site/logs"
   fi
+}
+
+# end_cases LABEL SITE...: stops the sites, then looks for the sanitizer
+# reports that show only now (written after a response was complete, or by an
+# engine at its exit) and prints the tally; its status is the script's.
+end_cases() {
+  local label=$1 t1
+  shift
+  stop_sites
+  sweep_sites=("$@")
+  run_case sanitizer_sweep case_sanitizer_sweep "$1"
+  t1=$(date +%s%N)
+  echo "e2e: $label: $passes passed, $failures failed ($(((t1 - t0) / 1000000)) ms)"
+  [ "$failures" -eq 0 ]
+}
+
+case_sanitizer_sweep() {
+  local s
+  for s in "${sweep_sites[@]}"; do
+    expect_no_sanitizer_report "$s"
+    ! grep -q 'Sanitizer' "$work/$s/logs/engine.log" "$work/$s/logs/error.log" 2>/dev/null ||
+      fail "$(grep 'Sanitizer' "$work/$s/logs/engine.log" "$work/$s/logs/error.log" 2>/dev/null)"
+  done
 }

@@ -55,12 +55,6 @@ case_body_limit() {
 
 
 
-expect_spool_empty() {
-  local left
-  left=$(ls -A "$work/$1/spool")
-  [ -z "$left" ] || fail "spooled files left in $1/spool: $left"
-}
-
 echo "e2e: nginx ($server_software) with fcgiwrap, gateway from $KAVRO3_BUILD"
 t0=$(date +%s%N)
 site_start main || exit 1
@@ -72,17 +66,4 @@ run_case body_limit case_body_limit main
 run_case engine_down case_engine_down down
 run_case decoder_error case_decoder_error main
 
-stop_sites
-case_sanitizer_sweep() {
-  local s
-  for s in main down; do
-    expect_no_sanitizer_report "$s"
-    ! grep -q 'Sanitizer' "$work/$s/logs/engine.log" "$work/$s/logs/error.log" 2>/dev/null ||
-      fail "$(grep 'Sanitizer' "$work/$s/logs/engine.log" "$work/$s/logs/error.log")"
-  done
-}
-run_case sanitizer_sweep case_sanitizer_sweep main
-
-t1=$(date +%s%N)
-echo "e2e: nginx: $passes passed, $failures failed ($(((t1 - t0) / 1000000)) ms)"
-[ "$failures" -eq 0 ]
+end_cases nginx main down
