@@ -30,9 +30,13 @@ std::size_t CgiRequest::readBody(char* buffer, std::size_t size) {
     bodyStarted_ = true;
     // A pipe's 64 KiB make the web server and the gateway take turns on a
     // large upload; a larger one lets it write ahead while the gateway
-    // writes the spool file. Where the system refuses, the pipe stays.
+    // writes the spool file. Only for a body announced larger than that:
+    // the pages count against the web server user's share of pipe memory.
+    // Where the system refuses, the pipe stays.
+    const char* announced = std::getenv("CONTENT_LENGTH");
     struct stat status;
-    if (::fstat(STDIN_FILENO, &status) == 0 && S_ISFIFO(status.st_mode))
+    if (announced != nullptr && std::strtoull(announced, nullptr, 10) > kBodyPipeSize &&
+        ::fstat(STDIN_FILENO, &status) == 0 && S_ISFIFO(status.st_mode))
       ::fcntl(STDIN_FILENO, F_SETPIPE_SZ, kBodyPipeSize);
   }
   for (;;) {
