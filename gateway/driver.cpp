@@ -105,7 +105,8 @@ bool buildRunPayload(Run& run, CgiTable* table, PairText* fields, RequestPayload
 }
 
 // The conversation: connect, log in, send the request, relay the reply,
-// close. A Close that cannot be sent ends the run with the link open.
+// close. A Close that cannot be sent ends the run there; the link's socket
+// closes with the run either way.
 int converse(Run& run, PayloadOwner& payload) {
   const char* failure = nullptr;
   if (!connectToEngine(run)) return endRun(run, engineLastError(run.link));
